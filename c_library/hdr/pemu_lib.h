@@ -1,0 +1,49 @@
+/* Public interface of the pemux solver library.
+ *
+ * A result bitset is an array of 64-bit words: bit s of the answer is bit
+ * (s % 64), least significant first, of word s / 64. For a total T it has
+ * (T / 64) + 1 words. Error buffers are caller-owned blocks of
+ * PEMU_ERR_BUF_SIZE chars that receive a NUL-terminated message on failure.
+ */
+#ifndef PEMU_LIB_H
+#define PEMU_LIB_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define PEMU_ERR_BUF_SIZE 128
+
+/* 0 on success, -1 on failure. */
+typedef int pemu_status_t;
+
+/* Solves values[0..count) into result, which holds *result_words words.
+ * The caller owns every buffer. On the local path *result_words becomes the
+ * number of words written; the remote path leaves it unchanged.
+ * Returns -1 with a message in err_buf (may be NULL) on failure. */
+pemu_status_t fetch_complete_subset_sum(uint64_t *values, size_t count,
+                                        uint64_t *result, size_t *result_words,
+                                        char *err_buf);
+
+/* Completion of an asynchronous request, called exactly once on a worker
+ * thread. The callee owns and frees output_binary (always) and err_str
+ * (non-NULL only when result != 0). */
+typedef void (*callback_t)(pemu_status_t result, uint64_t *output_binary,
+                           size_t output_binary_size, void *user,
+                           char *err_str);
+
+/* Starts a request on a thread of its own and returns at once. Takes
+ * ownership of values (malloc'ed, may be NULL when count is 0) and frees it
+ * once the solve no longer needs it. callback runs exactly once, also when
+ * no thread can be started. */
+void fetch_complete_subset_sum_async(uint64_t *values, size_t count,
+                                     callback_t callback, void *user);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PEMU_LIB_H */

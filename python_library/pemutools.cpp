@@ -1,0 +1,290 @@
+/* Python binding of the solver library: the module `pemux`. */
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "hdr/pemu_lib.h"
+
+/* Diagnostics go to the C-level standard output. Flush at once, so that
+ * they keep their order with Python's own output when stdout is a pipe. */
+#define PEMU_SAY(...)          \
+    do {                       \
+        printf(__VA_ARGS__);   \
+        fflush(stdout);        \
+    } while (0)
+
+static PyObject *parse_failure(int parse_result)
+{
+    PEMU_SAY("Error occured with parsing tuple %d\n", parse_result);
+    /* Callers have always received None here; the parser's exception
+     * would otherwise travel with it. */
+    PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
+/* Converts a list of ints into a malloc'ed value array.
+ *
+ * Returns 0 with *c_input_array (owned by the caller, NULL when empty) and
+ * *input_length set, or -1 with a Python exception set and nothing to free.
+ * When total_sum is not NULL it receives the sum, which must fit 64 bits.
+ * An object that is not a list is reported and converted as an empty list. */
+static int _pull_input_list_from_py_obj(PyObject *inputList,
+                                        uint64_t **c_input_array,
+                                        size_t *input_length,
+                                        uint64_t *total_sum)
+{
+    int is_list = PyList_Check(inputList);
+    if (!is_list) {
+        PEMU_SAY("Error occured with PyList_Check %d\n", is_list);
+        return 0;
+    }
+    Py_ssize_t n = PyList_Size(inputList);
+    uint64_t *values = NULL;
+    if (n > 0) {
+        values = (uint64_t *)malloc((size_t)n * sizeof(uint64_t));
+        if (values == NULL) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    uint64_t total = 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *item = PyList_GET_ITEM(inputList, i);
+        if (!PyLong_Check(item)) {
+            puts("Error occured with PyLong_Check");
+            fflush(stdout);
+            PyErr_Format(PyExc_TypeError,
+                         "item %zd of the values is not an int but %.100s", i,
+                         Py_TYPE(item)->tp_name);
+            goto fail;
+        }
+        values[i] = PyLong_AsUnsignedLongLong(item);
+        if (values[i] == (uint64_t)-1 && PyErr_Occurred()) {
+            PyErr_Format(PyExc_OverflowError,
+                         "item %zd of the values is outside 0 ... 2**64 - 1", i);
+            goto fail;
+        }
+        if (total_sum != NULL &&
+            __builtin_add_overflow(total, values[i], &total)) {
+            puts("Error occured, overflow on input");
+            fflush(stdout);
+            PyErr_SetString(PyExc_OverflowError,
+                            "the sum of the values exceeds 2**64 - 1");
+            goto fail;
+        }
+    }
+    *c_input_array = values;
+    *input_length = (size_t)n;
+    if (total_sum != NULL)
+        *total_sum = total;
+    return 0;
+
+fail:
+    free(values);
+    return -1;
+}
+
+/* Builds a result list from result_buffer (which it frees in every case).
+ * Nearly every word of a large result is 0 or all ones: those items share
+ * one int object each instead of allocating millions of equal ints. */
+static PyObject *_generate_result_list_from_c_buf(uint64_t *result_buffer,
+                                                  size_t result_buffer_size)
+{
+    PyObject *list = NULL, *zero = NULL, *ones = NULL;
+    if (result_buffer_size > (size_t)PY_SSIZE_T_MAX) {
+        PyErr_NoMemory();
+        goto done;
+    }
+    list = PyList_New((Py_ssize_t)result_buffer_size);
+    zero = PyLong_FromUnsignedLongLong(0);
+    ones = PyLong_FromUnsignedLongLong(UINT64_MAX);
+    if (list == NULL || zero == NULL || ones == NULL) {
+        Py_CLEAR(list);
+        goto done;
+    }
+    for (size_t i = 0; i < result_buffer_size; i++) {
+        uint64_t w = result_buffer[i];
+        PyObject *item;
+        if (w == 0)
+            item = Py_NewRef(zero);
+        else if (w == UINT64_MAX)
+            item = Py_NewRef(ones);
+        else if ((item = PyLong_FromUnsignedLongLong(w)) == NULL) {
+            Py_CLEAR(list); /* unset items are NULL, which the list skips */
+            goto done;
+        }
+        PyList_SET_ITEM(list, (Py_ssize_t)i, item);
+    }
+done:
+    Py_XDECREF(zero);
+    Py_XDECREF(ones);
+    free(result_buffer);
+    return list;
+}
+
+static PyObject *webinterface_complete_subset_sum(PyObject *self,
+                                                  PyObject *args)
+{
+    (void)self;
+    PyObject *inputList;
+    int parsed = PyArg_ParseTuple(args, "O", &inputList);
+    if (!parsed)
+        return parse_failure(parsed);
+
+    uint64_t *c_input_array = NULL;
+    size_t input_length = 0;
+    uint64_t total_sum = 0;
+    if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length,
+                                     &total_sum) != 0)
+        return NULL;
+
+    /* Zero-filled: words the library leaves unwritten must not carry stale
+     * memory into Python. A total near 2**64 asks for 2**58 words. */
+    size_t result_buffer_size = (size_t)(total_sum / 64) + 1;
+    uint64_t *result_buffer =
+        (uint64_t *)calloc(result_buffer_size, sizeof(uint64_t));
+    if (result_buffer == NULL) {
+        free(c_input_array);
+        return PyErr_NoMemory();
+    }
+
+    char err_buf[PEMU_ERR_BUF_SIZE] = {0};
+    pemu_status_t c_result =
+        fetch_complete_subset_sum(c_input_array, input_length, result_buffer,
+                                  &result_buffer_size, err_buf);
+    free(c_input_array);
+    if (c_result != 0) {
+        PEMU_SAY("Error occured %s\n", err_buf);
+        free(result_buffer);
+        PyErr_SetString(PyExc_ConnectionError, err_buf);
+        return NULL;
+    }
+    return _generate_result_list_from_c_buf(result_buffer, result_buffer_size);
+}
+
+/* Runs on a worker thread, without the interpreter lock, exactly once per
+ * request. Owns output_binary and err_str. */
+static void _async_callback(pemu_status_t result, uint64_t *output_binary,
+                            size_t output_binary_size, void *pyCallbackFunction,
+                            char *err_str)
+{
+    /* During or after interpreter shutdown nothing of Python may be touched:
+     * taking the lock then would hang or end this thread. The reference on
+     * the callable dies with the interpreter. */
+    if (!Py_IsInitialized() || _Py_IsFinalizing()) {
+        free(output_binary);
+        free(err_str);
+        return;
+    }
+    PyGILState_STATE gstate = PyGILState_Ensure();
+    PyObject *callable = (PyObject *)pyCallbackFunction;
+
+    if (PyCallable_Check(callable) != 1) {
+        PEMU_SAY("_async_callback called with uncallable callback");
+        exit(-1);
+    }
+
+    PyObject *resultList;
+    if (result != 0) {
+        free(err_str);
+        free(output_binary);
+        resultList = Py_NewRef(Py_None);
+    } else {
+        resultList =
+            _generate_result_list_from_c_buf(output_binary, output_binary_size);
+        if (resultList == NULL) {
+            /* Out of memory for the list: report failure, not a half list. */
+            PyErr_Clear();
+            resultList = Py_NewRef(Py_None);
+        }
+    }
+
+    PyObject *ret = PyObject_CallFunction(callable, "(O)", resultList);
+    if (ret == NULL)
+        PyErr_Clear(); /* the callable's own failure has no one to go to */
+    Py_XDECREF(ret);
+    Py_DECREF(resultList);
+    Py_DECREF(callable);
+    PyGILState_Release(gstate);
+}
+
+static PyObject *webinterface_complete_subset_sum_async(PyObject *self,
+                                                        PyObject *args)
+{
+    (void)self;
+    PyObject *inputList, *callbackFunction;
+    int parsed = PyArg_ParseTuple(args, "OO", &inputList, &callbackFunction);
+    if (!parsed)
+        return parse_failure(parsed);
+
+    if (!PyCallable_Check(callbackFunction)) {
+        PyErr_Format(PyExc_TypeError, "the callback must be callable, not %.100s",
+                     Py_TYPE(callbackFunction)->tp_name);
+        return NULL;
+    }
+
+    uint64_t *c_input_array = NULL;
+    size_t input_length = 0;
+    uint64_t total_sum = 0;
+    if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length,
+                                     &total_sum) != 0)
+        return NULL;
+
+    /* Released by _async_callback, which runs exactly once. */
+    Py_INCREF(callbackFunction);
+    /* The library takes the value array over. */
+    fetch_complete_subset_sum_async(c_input_array, input_length,
+                                    _async_callback, callbackFunction);
+    Py_RETURN_NONE;
+}
+
+static PyObject *webinterface_subset_sum_result_check(PyObject *self,
+                                                      PyObject *args)
+{
+    (void)self;
+    PyObject *inputList;
+    unsigned long long index;
+    int parsed = PyArg_ParseTuple(args, "OK", &inputList, &index);
+    if (!parsed)
+        return parse_failure(parsed);
+
+    uint64_t *c_input_array = NULL;
+    size_t input_length = 0;
+    if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length,
+                                     NULL) != 0)
+        return NULL;
+
+    unsigned long long check_entry = index / 64;
+    unsigned long long check_offset = index % 64;
+    if (check_entry >= input_length) {
+        PEMU_SAY("Error occured in result check, entry %llu is out of bounds "
+                 "of input of length %llu",
+                 check_entry, (unsigned long long)input_length);
+        free(c_input_array);
+        Py_RETURN_NONE;
+    }
+    int is_present = (c_input_array[check_entry] >> check_offset) & 1u;
+    free(c_input_array);
+    return PyBool_FromLong(is_present);
+}
+
+static PyMethodDef PEMUXMethods[] = {
+    {"complete_subset_sum", webinterface_complete_subset_sum, METH_VARARGS,
+     "Run complete subset sum"},
+    {"complete_subset_sum_async", webinterface_complete_subset_sum_async,
+     METH_VARARGS, "Run complete subset sum"},
+    {"subset_sum_result_check", webinterface_subset_sum_result_check,
+     METH_VARARGS, "Check for a specific int in the results of subset sum"},
+    {NULL, NULL, 0, NULL}};
+
+static struct PyModuleDef pemux = {
+    PyModuleDef_HEAD_INIT, "pemux", NULL, -1, PEMUXMethods,
+    NULL, NULL, NULL, NULL};
+
+PyMODINIT_FUNC PyInit_pemux(void)
+{
+    return PyModule_Create2(&pemux, 1013);
+}
