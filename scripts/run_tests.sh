@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Runs every test of the project: the library's unit tests (plain, with
+# AddressSanitizer+UndefinedBehaviorSanitizer, and the worker under
+# ThreadSanitizer), the fuzzers for a bounded time, and the Python suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+JOBS=${JOBS:-2}
+
+bash scripts/install.sh --deps
+echo "== building and installing pemux into .venv"
+.venv/bin/python -m pip install -q .
+
+configure_and_test() { # name, extra cmake args...
+  local dir=build/$1; shift
+  echo "== C++ tests: $dir"
+  cmake -S . -B "$dir" -G Ninja -DPEMU_BUILD_MODULE=OFF -DPEMU_BUILD_TESTS=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS" >/dev/null
+  (cd "$dir" && ctest --output-on-failure)
+}
+
+configure_and_test tests-plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  configure_and_test tests-asan -DCMAKE_BUILD_TYPE=Debug -DPEMU_SANITIZE=address,undefined
+TSAN_OPTIONS=halt_on_error=1 \
+  configure_and_test tests-tsan -DCMAKE_BUILD_TYPE=Debug -DPEMU_SANITIZE=thread
+
+echo "== fuzzers"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DPEMU_BUILD_MODULE=OFF \
+  -DPEMU_FUZZ=ON -DPEMU_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build/fuzz -j "$JOBS" >/dev/null
+bash fuzz/run_fuzzers.sh build/fuzz "${FUZZ_SECONDS:-30}"
+
+echo "== Python tests"
+cmake --build build/tests-plain --target fake_sleep >/dev/null
+PEMU_FAKE_SLEEP_LIB="$PWD/build/tests-plain/libfake_sleep.so" \
+  .venv/bin/python -m pytest -q tests/python
