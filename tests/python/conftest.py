@@ -1,0 +1,122 @@
+"""Shared fixtures: a local solving service for the whole test session."""
+
+import json
+import pathlib
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+SERVICE_SCRIPT = pathlib.Path(__file__).resolve().parents[1] / "service" / "pemu_service.py"
+READY_TIMEOUT_S = 20.0
+TEST_API_KEY = "test-key-0123"
+
+
+class RunningService:
+    """Handle on the service subprocess, as seen by tests."""
+
+    def __init__(self, ready, log_path, output_path):
+        self.host = ready["host"]
+        self.port = ready["port"]
+        self.http_port = ready["http_port"]
+        self.drop_port = ready["drop_port"]
+        self.ca = ready["ca"]
+        self.api_key = ready["api_key"]
+        self.base_url = ready["base_url"]
+        self.drop_url = f"https://{self.host}:{self.drop_port}"
+        self.http_url = f"http://{self.host}:{self.http_port}"
+        self.log_path = log_path
+        self.output_path = output_path
+
+    def url(self, behaviours=None):
+        """Base URL; behaviours is a '+'-joined string or a list of tokens."""
+        if not behaviours:
+            return self.base_url
+        if not isinstance(behaviours, str):
+            behaviours = "+".join(behaviours)
+        return f"{self.base_url}/b/{behaviours}"
+
+    def env(self, behaviours=None, api_key=None):
+        """The PEMU_* variables that point the module at this service."""
+        return {
+            "PEMU_BASE_URL": self.url(behaviours),
+            "PEMU_CA_BUNDLE": self.ca,
+            "PEMU_API_KEY": self.api_key if api_key is None else api_key,
+        }
+
+    def log_entries(self):
+        """Every request logged so far, oldest first."""
+        try:
+            text = self.log_path.read_text(encoding="utf-8")
+        except FileNotFoundError:
+            return []
+        # A line still being written has no newline yet; leave it for later.
+        lines = text.split("\n")[:-1]
+        return [json.loads(line) for line in lines if line]
+
+    def log_mark(self):
+        """A position in the log; pass it to entries_since()."""
+        return len(self.log_entries())
+
+    def entries_since(self, mark, listener=None):
+        """Requests logged after mark, optionally only those of one listener
+        ("https", "http" or "drop")."""
+        entries = self.log_entries()[mark:]
+        if listener is not None:
+            entries = [e for e in entries if e["listener"] == listener]
+        return entries
+
+    def output(self):
+        """What the service printed (stdout and stderr)."""
+        return self.output_path.read_text(encoding="utf-8", errors="replace")
+
+
+def _stop(proc):
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+@pytest.fixture(scope="session")
+def service(tmp_path_factory):
+    work = tmp_path_factory.mktemp("pemu-service")
+    ready_path = work / "ready.json"
+    log_path = work / "requests.jsonl"
+    output_path = work / "output.txt"
+    cmd = [sys.executable, str(SERVICE_SCRIPT), "--port", "0",
+           "--cert-dir", str(work / "certs"), "--ready-file", str(ready_path),
+           "--log", str(log_path), "--api-key", TEST_API_KEY]
+    # Output goes to a file: an unread pipe would block the service once full.
+    with open(output_path, "wb") as out:
+        proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + READY_TIMEOUT_S
+        while not ready_path.exists():
+            if proc.poll() is not None or time.monotonic() > deadline:
+                _stop(proc)
+                pytest.fail("solving service did not start:\n"
+                            + output_path.read_text(errors="replace"))
+            time.sleep(0.05)
+        ready = json.loads(ready_path.read_text())
+        yield RunningService(ready, log_path, output_path)
+    finally:
+        _stop(proc)
+
+
+def _free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def absent_url():
+    """An https URL on a loopback port where nothing listens."""
+    return f"https://127.0.0.1:{_free_port()}"
