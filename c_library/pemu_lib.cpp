@@ -557,6 +557,7 @@ extern "C" int _unzip_data(body_buffer_t *body, unzip_output_t *out)
      * zero bytes leave the caller's words as they were. */
     size_t cleared = 0;
     uint64_t offset = 0; /* output bytes before the scratch area */
+    bool overrun = false;
 
     while (true) {
         if (s.avail_in == 0 && in_left > 0) {
@@ -571,16 +572,17 @@ extern "C" int _unzip_data(body_buffer_t *body, unzip_output_t *out)
         if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
             break; /* Z_DATA_ERROR, Z_NEED_DICT, Z_MEM_ERROR */
         const size_t got = sizeof scratch - s.avail_out;
-        for (size_t i = 0; i < got; i++) {
+        for (size_t i = 0; i < got && !overrun; i++) {
             if (scratch[i] == 0)
                 continue;
             const uint64_t b = offset + i;
             const uint64_t w = b / 8;
             if (w >= capacity) {
+                /* Keep the words that fit, but still read the stream to its
+                 * end: a corrupt body must not pass for an oversized one. */
                 SAY("Overrun output size\n");
-                out->done = 1;
-                inflateEnd(&s);
-                return Z_OK; /* the words that fit are kept */
+                overrun = true;
+                break;
             }
             for (; cleared <= w; cleared++)
                 out->words[cleared] = 0;

@@ -31,6 +31,4 @@ cmake --build build/fuzz -j "$JOBS" >/dev/null
 bash fuzz/run_fuzzers.sh build/fuzz "${FUZZ_SECONDS:-30}"
 
 echo "== Python tests"
-cmake --build build/tests-plain --target fake_sleep >/dev/null
-PEMU_FAKE_SLEEP_LIB="$PWD/build/tests-plain/libfake_sleep.so" \
-  .venv/bin/python -m pytest -q tests/python
+.venv/bin/python -m pytest -q tests/python

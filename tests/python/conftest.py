@@ -12,6 +12,8 @@ import pytest
 SERVICE_SCRIPT = pathlib.Path(__file__).resolve().parents[1] / "service" / "pemu_service.py"
 READY_TIMEOUT_S = 20.0
 TEST_API_KEY = "test-key-0123"
+# A second accepted key, so a test can switch keys between two requests.
+TEST_API_KEY_2 = "test-key-4567"
 
 
 class RunningService:
@@ -24,6 +26,7 @@ class RunningService:
         self.drop_port = ready["drop_port"]
         self.ca = ready["ca"]
         self.api_key = ready["api_key"]
+        self.api_keys = ready["api_keys"]
         self.base_url = ready["base_url"]
         self.drop_url = f"https://{self.host}:{self.drop_port}"
         self.http_url = f"http://{self.host}:{self.http_port}"
@@ -91,7 +94,8 @@ def service(tmp_path_factory):
     output_path = work / "output.txt"
     cmd = [sys.executable, str(SERVICE_SCRIPT), "--port", "0",
            "--cert-dir", str(work / "certs"), "--ready-file", str(ready_path),
-           "--log", str(log_path), "--api-key", TEST_API_KEY]
+           "--log", str(log_path), "--api-key", TEST_API_KEY,
+           "--api-key", TEST_API_KEY_2]
     # Output goes to a file: an unread pipe would block the service once full.
     with open(output_path, "wb") as out:
         proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,

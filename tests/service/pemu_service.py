@@ -281,8 +281,8 @@ async def _send_in_pieces(request, pieces, pause, content_type, status=200):
 
 
 class Service:
-    def __init__(self, api_key, log, max_total, max_jobs):
-        self.api_key = api_key
+    def __init__(self, api_keys, log, max_total, max_jobs):
+        self.api_keys = frozenset(api_keys)
         self.log = log
         self.max_total = max_total
         self.max_jobs = max_jobs
@@ -324,7 +324,7 @@ class Service:
         return _json(NOT_FOUND, 404)
 
     def _key_ok(self, request):
-        return request.headers.get("x-api-key") == self.api_key
+        return request.headers.get("x-api-key") in self.api_keys
 
     async def submit(self, request, beh, body):
         if "forbidden" in beh or not self._key_ok(request):
@@ -517,8 +517,9 @@ def parse_args(argv):
                                         or os.path.expanduser("~/.cache"),
                                         "pemux-service"),
                    help="where the CA is kept (default ~/.cache/pemux-service)")
-    p.add_argument("--api-key", default="local-dev-key",
-                   help="the accepted x-api-key (default local-dev-key)")
+    p.add_argument("--api-key", action="append",
+                   help="an accepted x-api-key; repeat to accept several "
+                        "(default local-dev-key)")
     p.add_argument("--ready-file",
                    help="JSON file written once every listener is up")
     p.add_argument("--log", help="append one JSON line per request here")
@@ -526,7 +527,9 @@ def parse_args(argv):
                    help="largest sum of values accepted (default 2^30)")
     p.add_argument("--max-jobs", type=int, default=1000,
                    help="request ids remembered before the oldest are dropped")
-    return p.parse_args(argv)
+    args = p.parse_args(argv)
+    args.api_key = args.api_key or ["local-dev-key"]
+    return args
 
 
 async def run(args):
@@ -561,7 +564,7 @@ async def run(args):
           f"drop port {drop_port})")
     print(f"export PEMU_BASE_URL={shlex.quote(base_url)}")
     print(f"export PEMU_CA_BUNDLE={shlex.quote(ca_path)}")
-    print(f"export PEMU_API_KEY={shlex.quote(args.api_key)}", flush=True)
+    print(f"export PEMU_API_KEY={shlex.quote(args.api_key[0])}", flush=True)
 
     if args.ready_file:
         _write_atomic(args.ready_file, json.dumps({
@@ -572,7 +575,8 @@ async def run(args):
             "drop_port": drop_port,
             "base_url": base_url,
             "ca": ca_path,
-            "api_key": args.api_key,
+            "api_key": args.api_key[0],
+            "api_keys": args.api_key,
         }).encode())
 
     stop = asyncio.Event()
