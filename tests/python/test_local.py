@@ -1,0 +1,142 @@
+"""The blocking call and the result check, on the in-process solver."""
+
+import random
+
+import pytest
+
+import pemux
+
+
+def oracle(values):
+    r = 1
+    for x in values:
+        r |= r << x
+    return r
+
+
+def as_int(words):
+    return int.from_bytes(b"".join(w.to_bytes(8, "little") for w in words), "little")
+
+
+@pytest.fixture(autouse=True)
+def local(monkeypatch):
+    monkeypatch.setenv("PEMU_KILLSWITCH", "1")
+
+
+@pytest.mark.parametrize("values, words", [
+    ([], [1]),
+    ([1, 2], [15]),
+    ([0, 0, 0], [1]),
+    ([2, 2], [21]),
+    ([True, 2], [15]),
+    ([3, 5, 7, 11], [sum(1 << s for s in (0, 3, 5, 7, 8, 10, 11, 12, 14, 15, 16,
+                                         18, 19, 21, 23, 26))]),
+    ([63], [1 | 1 << 63]),
+    ([64], [1, 1]),
+    ([1] * 64, [2**64 - 1, 1]),
+])
+def test_known_results(values, words):
+    assert pemux.complete_subset_sum(values) == words
+
+
+def test_list_subclass_is_accepted():
+    class Values(list):
+        pass
+    assert pemux.complete_subset_sum(Values([1, 2])) == [15]
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_random_lists_agree_with_big_int_oracle(seed):
+    rng = random.Random(seed)
+    hi = rng.choice([3, 50, 1000, 70_000])
+    values = [rng.randrange(0, hi) for _ in range(rng.randrange(0, 40))]
+    words = pemux.complete_subset_sum(values)
+    assert len(words) == sum(values) // 64 + 1
+    assert as_int(words) == oracle(values)
+
+
+def test_not_a_list_is_solved_as_empty(capfd):
+    assert pemux.complete_subset_sum("abc") == [1]
+    assert capfd.readouterr().out == "Error occured with PyList_Check 0\n"
+
+
+@pytest.mark.parametrize("call", [
+    lambda: pemux.complete_subset_sum(),
+    lambda: pemux.complete_subset_sum([1], [2]),
+    lambda: pemux.subset_sum_result_check([1], "a"),
+    lambda: pemux.subset_sum_result_check([1]),
+])
+def test_bad_argument_tuple_prints_and_returns_none(capfd, call):
+    assert call() is None
+    assert capfd.readouterr().out == "Error occured with parsing tuple 0\n"
+
+
+@pytest.mark.parametrize("values, exc, printed, index", [
+    ([1, "2", 3], TypeError, "Error occured with PyLong_Check\n", "item 1"),
+    ([1.0], TypeError, "Error occured with PyLong_Check\n", "item 0"),
+    ([5, -1], OverflowError, "", "item 1"),
+    ([2**64], OverflowError, "", "item 0"),
+    ([2**63, 2**63], OverflowError, "Error occured, overflow on input\n", "sum"),
+])
+def test_bad_values_raise_before_any_solve(capfd, values, exc, printed, index):
+    with pytest.raises(exc, match=index):
+        pemux.complete_subset_sum(values)
+    assert capfd.readouterr().out == printed
+
+
+def test_largest_sum_is_not_an_overflow(capfd):
+    # 2**64 - 1 is the largest total: no overflow, but its result cannot be
+    # held in memory.
+    with pytest.raises(MemoryError):
+        pemux.complete_subset_sum([2**63, 2**63 - 1])
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize("result, index, expected", [
+    ([5], 0, True), ([5], 1, False), ([5], 2, True),
+    ([1 << 40], 40, True), ([1 << 40], 8, False),
+    ([1 << 63], 63, True), ([1 << 63], 31, False),
+    ([0, 1], 64, True), ([True], 0, True),
+])
+def test_result_check(result, index, expected):
+    assert pemux.subset_sum_result_check(result, index) is expected
+
+
+@pytest.mark.parametrize("result, index, printed", [
+    ([5], 64, "entry 1 is out of bounds of input of length 1"),
+    ([5], -1, f"entry {2**58 - 1} is out of bounds of input of length 1"),
+    ([], 0, "entry 0 is out of bounds of input of length 0"),
+    ("abc", 0, "entry 0 is out of bounds of input of length 0"),
+])
+def test_result_check_out_of_bounds(capfd, result, index, printed):
+    assert pemux.subset_sum_result_check(result, index) is None
+    out = capfd.readouterr().out
+    assert out.endswith(f"Error occured in result check, {printed}")
+
+
+@pytest.mark.parametrize("result, exc", [
+    ([1, "x"], TypeError), ([-1], OverflowError), ([2**64], OverflowError),
+])
+def test_result_check_refuses_bad_words(result, exc):
+    with pytest.raises(exc):
+        pemux.subset_sum_result_check(result, 0)
+
+
+@pytest.mark.parametrize("switch", [None, "0", "yes", "", " 1", "1 "])
+def test_only_exactly_one_selects_the_local_solver(monkeypatch, tmp_path, switch):
+    if switch is None:
+        monkeypatch.delenv("PEMU_KILLSWITCH")
+    else:
+        monkeypatch.setenv("PEMU_KILLSWITCH", switch)
+    # The remote path then fails at once, before any traffic.
+    monkeypatch.setenv("PEMU_CA_BUNDLE", str(tmp_path / "absent.pem"))
+    with pytest.raises(ConnectionError):
+        pemux.complete_subset_sum([1])
+    monkeypatch.setenv("PEMU_KILLSWITCH", "1")
+    assert pemux.complete_subset_sum([1]) == [3]
+
+
+def test_large_result_words_share_objects():
+    words = pemux.complete_subset_sum([1] * 200)
+    assert words[:3] == [2**64 - 1] * 3
+    assert words[0] is words[1] is words[2]
