@@ -580,6 +580,7 @@ extern "C" int _unzip_data(body_buffer_t *body, unzip_output_t *out)
             if (w >= capacity) {
                 /* Keep the words that fit, but still read the stream to its
                  * end: a corrupt body must not pass for an oversized one. */
+                for (; cleared < capacity; cleared++) out->words[cleared] = 0;
                 SAY("Overrun output size\n");
                 overrun = true;
                 break;
