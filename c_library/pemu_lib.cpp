@@ -130,8 +130,13 @@ extern "C" void fetch_complete_subset_sum_async(uint64_t *values, size_t count,
     if (rc == 0) {
         /* Nobody joins workers; detached threads leave nothing behind. */
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        /* The gzip decoder wants room on the stack; be explicit. */
-        pthread_attr_setstacksize(&attr, 1u << 20);
+        /* The callback runs arbitrary Python code on this thread: give it at
+         * least the stack of an ordinary Python thread (the default), and
+         * never less than the gzip decoder needs when the default is tiny. */
+        const size_t min_stack = size_t{1} << 20;
+        size_t stack = 0;
+        if (pthread_attr_getstacksize(&attr, &stack) == 0 && stack < min_stack)
+            pthread_attr_setstacksize(&attr, min_stack);
         rc = pthread_create(&thread, &attr,
                             fetch_complete_subset_sum_async_helper, req);
         pthread_attr_destroy(&attr);

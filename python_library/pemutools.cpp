@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "hdr/pemu_lib.h"
 
@@ -165,21 +166,46 @@ static PyObject *webinterface_complete_subset_sum(PyObject *self,
     return _generate_result_list_from_c_buf(result_buffer, result_buffer_size);
 }
 
+/* Taking the interpreter lock after finalization crashes, and a worker
+ * descheduled between a finalization check and the lock can sleep through
+ * all of it. So a callback counts itself in callbacks_entering before it
+ * looks at python_closed; the exit hook, which runs before finalization
+ * proper, sets python_closed and lets those already past the check take the
+ * lock. Later ones leave Python alone; their callables die with it. */
+static int callbacks_entering = 0;
+static int python_closed = 0;
+
+static PyObject *_async_exit_hook(PyObject *self, PyObject *unused)
+{
+    (void)self;
+    (void)unused;
+    __atomic_store_n(&python_closed, 1, __ATOMIC_SEQ_CST);
+    Py_BEGIN_ALLOW_THREADS
+    /* Bounded: a thread that never runs must not hold up the exit. */
+    for (int i = 0; i < 5000 &&
+                    __atomic_load_n(&callbacks_entering, __ATOMIC_SEQ_CST) != 0;
+         i++)
+        usleep(1000);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 /* Runs on a worker thread, without the interpreter lock, exactly once per
  * request. Owns output_binary and err_str. */
 static void _async_callback(pemu_status_t result, uint64_t *output_binary,
                             size_t output_binary_size, void *pyCallbackFunction,
                             char *err_str)
 {
-    /* During or after interpreter shutdown nothing of Python may be touched:
-     * taking the lock then would hang or end this thread. The reference on
-     * the callable dies with the interpreter. */
-    if (!Py_IsInitialized() || _Py_IsFinalizing()) {
+    __atomic_add_fetch(&callbacks_entering, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&python_closed, __ATOMIC_SEQ_CST) ||
+        !Py_IsInitialized() || _Py_IsFinalizing()) {
+        __atomic_sub_fetch(&callbacks_entering, 1, __ATOMIC_SEQ_CST);
         free(output_binary);
         free(err_str);
         return;
     }
     PyGILState_STATE gstate = PyGILState_Ensure();
+    __atomic_sub_fetch(&callbacks_entering, 1, __ATOMIC_SEQ_CST);
     PyObject *callable = (PyObject *)pyCallbackFunction;
 
     if (PyCallable_Check(callable) != 1) {
@@ -284,7 +310,26 @@ static struct PyModuleDef pemux = {
     PyModuleDef_HEAD_INIT, "pemux", NULL, -1, PEMUXMethods,
     NULL, NULL, NULL, NULL};
 
+static PyMethodDef exit_hook_def = {"_pemux_exit_hook", _async_exit_hook,
+                                    METH_NOARGS, NULL};
+
 PyMODINIT_FUNC PyInit_pemux(void)
 {
-    return PyModule_Create2(&pemux, 1013);
+    PyObject *module = PyModule_Create2(&pemux, 1013);
+    if (module == NULL)
+        return NULL;
+    /* Registered at import, so that it runs after every exit handler that
+     * the program registers later: those may still wait for results. */
+    PyObject *atexit_mod = PyImport_ImportModule("atexit");
+    PyObject *hook = atexit_mod ? PyCFunction_New(&exit_hook_def, NULL) : NULL;
+    PyObject *done =
+        hook ? PyObject_CallMethod(atexit_mod, "register", "O", hook) : NULL;
+    Py_XDECREF(hook);
+    Py_XDECREF(atexit_mod);
+    if (done == NULL) {
+        Py_DECREF(module);
+        return NULL;
+    }
+    Py_DECREF(done);
+    return module;
 }

@@ -30,5 +30,12 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DPEMU_BUILD_MODULE=OFF \
 cmake --build build/fuzz -j "$JOBS" >/dev/null
 bash fuzz/run_fuzzers.sh build/fuzz "${FUZZ_SECONDS:-30}"
 
+echo "== leak check: asynchronous requests under valgrind"
+for mode in local remote; do
+  PYTHONMALLOC=malloc timeout 300 valgrind -q --undef-value-errors=no \
+    --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+    --error-exitcode=99 .venv/bin/python tests/python/async_leak.py 200 "$mode" >/dev/null
+done
+
 echo "== Python tests"
 .venv/bin/python -m pytest -q tests/python
