@@ -14,22 +14,11 @@ import tracemalloc
 import pytest
 
 import pemux
+from bitsets import as_int, oracle
 
 HERE = pathlib.Path(__file__).resolve().parent
 WAIT_S = 30.0
 SCRIPT_TIMEOUT_S = 60
-
-
-def oracle(values):
-    """The answer as one int: bit s set when some subset sums to s."""
-    reach = 1
-    for x in values:
-        reach |= reach << x
-    return reach
-
-
-def as_int(words):
-    return sum(w << (64 * i) for i, w in enumerate(words))
 
 
 class Deliveries:

@@ -5,17 +5,7 @@ import random
 import pytest
 
 import pemux
-
-
-def oracle(values):
-    r = 1
-    for x in values:
-        r |= r << x
-    return r
-
-
-def as_int(words):
-    return int.from_bytes(b"".join(w.to_bytes(8, "little") for w in words), "little")
+from bitsets import as_int, oracle
 
 
 @pytest.fixture(autouse=True)

@@ -17,20 +17,10 @@ import time
 import pytest
 
 import pemux
+from bitsets import as_int, oracle
 
 HERE = pathlib.Path(__file__).resolve().parent
 SUBMIT_PATH = "/v0/app/sspu"
-
-
-def oracle(values):
-    r = 1
-    for x in values:
-        r |= r << x
-    return r
-
-
-def as_int(words):
-    return int.from_bytes(b"".join(w.to_bytes(8, "little") for w in words), "little")
 
 
 @pytest.fixture
