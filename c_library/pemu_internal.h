@@ -82,6 +82,13 @@ pemu_status_t _fmss_solve(const uint64_t *values, size_t count,
                           uint64_t *result, size_t *result_words,
                           char *err_buf);
 
+/* Test hooks: force a kernel ("avx512", "avx2", "portable"; NULL picks the
+ * best) and returns -1 when this CPU cannot run it; name the kernel in use;
+ * allow or forbid the sorted-list phase (returns the previous setting). */
+int _fmss_select_kernel(const char *name);
+const char *_fmss_kernel_name(void);
+int _fmss_allow_sum_list(int allow);
+
 void update(uint32_t *tree, uint32_t T, uint32_t pos, uint32_t delta);
 uint32_t fmss_read(const uint32_t *tree, uint32_t n);
 void add_new_sums(uint32_t *origin, const uint32_t *weights, uint32_t *tree,

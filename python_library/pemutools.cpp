@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "hdr/pemu_lib.h"
@@ -88,14 +89,34 @@ fail:
     return -1;
 }
 
+/* Large item arrays are written once, front to back: huge pages cut the
+ * cost of first touch. Only advice; the memory is the list's. */
+static void advise_huge_pages(void *start, size_t bytes)
+{
+#ifdef MADV_HUGEPAGE
+    const uintptr_t huge = (uintptr_t)2 << 20;
+    if (bytes < 4 * huge)
+        return;
+    uintptr_t lo = ((uintptr_t)start + huge - 1) & ~(huge - 1);
+    uintptr_t hi = ((uintptr_t)start + bytes) & ~(huge - 1);
+    if (hi > lo)
+        madvise((void *)lo, hi - lo, MADV_HUGEPAGE);
+#else
+    (void)start;
+    (void)bytes;
+#endif
+}
+
 /* Builds a result list from result_buffer (which it frees in every case).
- * Nearly every word of a large result is 0 or all ones: those items share
- * one int object each instead of allocating millions of equal ints. */
+ * Nearly every word of a large result is 0, all ones, or a single bit:
+ * such items share one int object each instead of allocating millions of
+ * equal ints. */
 static PyObject *_generate_result_list_from_c_buf(uint64_t *result_buffer,
                                                   size_t result_buffer_size)
 {
     PyObject *list = NULL, *zero = NULL, *ones = NULL;
-    if (result_buffer_size > (size_t)PY_SSIZE_T_MAX) {
+    PyObject *single_bit[64] = {NULL};
+    if (result_buffer_size > (size_t)PY_SSIZE_T_MAX / sizeof(PyObject *)) {
         PyErr_NoMemory();
         goto done;
     }
@@ -106,14 +127,23 @@ static PyObject *_generate_result_list_from_c_buf(uint64_t *result_buffer,
         Py_CLEAR(list);
         goto done;
     }
+    advise_huge_pages(((PyListObject *)list)->ob_item,
+                      result_buffer_size * sizeof(PyObject *));
     for (size_t i = 0; i < result_buffer_size; i++) {
         uint64_t w = result_buffer[i];
         PyObject *item;
-        if (w == 0)
+        if (w == 0) {
             item = Py_NewRef(zero);
-        else if (w == UINT64_MAX)
+        } else if (w == UINT64_MAX) {
             item = Py_NewRef(ones);
-        else if ((item = PyLong_FromUnsignedLongLong(w)) == NULL) {
+        } else if ((w & (w - 1)) == 0) {
+            PyObject **slot = &single_bit[__builtin_ctzll(w)];
+            if (*slot == NULL && (*slot = PyLong_FromUnsignedLongLong(w)) == NULL) {
+                Py_CLEAR(list);
+                goto done;
+            }
+            item = Py_NewRef(*slot);
+        } else if ((item = PyLong_FromUnsignedLongLong(w)) == NULL) {
             Py_CLEAR(list); /* unset items are NULL, which the list skips */
             goto done;
         }
@@ -122,6 +152,8 @@ static PyObject *_generate_result_list_from_c_buf(uint64_t *result_buffer,
 done:
     Py_XDECREF(zero);
     Py_XDECREF(ones);
+    for (int b = 0; b < 64; b++)
+        Py_XDECREF(single_bit[b]);
     free(result_buffer);
     return list;
 }
