@@ -199,6 +199,14 @@ pemu_status_t fail_with(const char *msg, char *err_buf)
     return -1;
 }
 
+/* Both phases end on a failed transfer with this one message. */
+pemu_status_t fail_with_curl_code(CURLcode res, char *err_buf)
+{
+    char msg[64];
+    snprintf(msg, sizeof msg, "Submit problem curl failed with %d", (int)res);
+    return fail_with(msg, err_buf);
+}
+
 const char *base_url(void)
 {
     const char *v = getenv("PEMU_BASE_URL");
@@ -671,9 +679,7 @@ extern "C" pemu_status_t _online_fetch_complete_subset_sum(
                                       : "[Local failure] rejection text lost",
                                  err_buf);
             }
-            char msg[64];
-            snprintf(msg, sizeof msg, "Submit problem curl failed with %d", (int)res);
-            return fail_with(msg, err_buf);
+            return fail_with_curl_code(res, err_buf);
         }
     }
     if (request_id[0] == '\0')
@@ -731,11 +737,8 @@ extern "C" pemu_status_t _online_fetch_complete_subset_sum(
         sleep(poll_pause_seconds(j));
     }
 
-    if (res != CURLE_OK) {
-        char msg[64];
-        snprintf(msg, sizeof msg, "Submit problem curl failed with %d", (int)res);
-        return fail_with(msg, err_buf);
-    }
+    if (res != CURLE_OK)
+        return fail_with_curl_code(res, err_buf);
     int zrc = _unzip_data(&body, &decode);
     if (zrc != Z_OK) {
         char msg[80];
