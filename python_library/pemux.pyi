@@ -26,5 +26,17 @@ def complete_subset_sum_async(
     TypeError; no request starts then.
     """
 
-def subset_sum_result_check(result: list[int], index: int, /) -> Optional[bool]:
-    """Whether bit ``index`` is set in result words; None when it lies beyond them."""
+def complete_subset_sum_bytes(values: list[int], /) -> bytes:
+    """Solve and return the result bitset as bytes: bit s is bit (s % 8) of
+    byte s // 8, 8 * (total // 64 + 1) bytes in all.
+
+    Same checks, errors and path choice as complete_subset_sum, but the
+    interpreter lock is released while it solves or waits, and Ctrl-C ends
+    a remote wait with KeyboardInterrupt.
+    """
+
+def subset_sum_result_check(
+    result: list[int] | bytes, index: int, /
+) -> Optional[bool]:
+    """Whether bit ``index`` is set in a result (words or bytes); None when
+    it lies beyond them."""

@@ -42,6 +42,31 @@ typedef void (*callback_t)(pemu_status_t result, uint64_t *output_binary,
 void fetch_complete_subset_sum_async(uint64_t *values, size_t count,
                                      callback_t callback, void *user);
 
+/* Asked by a remote solve between attempts, during pauses and while a
+ * transfer runs (about every 100 ms at most apart); a non-zero answer ends
+ * the call with a failure. Runs on the calling thread. */
+typedef int (*pemu_cancel_t)(void *cancel_user);
+
+/* As fetch_complete_subset_sum, but a remote solve also stops when cancel
+ * (may be NULL) answers non-zero. The local path does not ask it. */
+pemu_status_t fetch_complete_subset_sum_cancellable(
+    uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
+    char *err_buf, pemu_cancel_t cancel, void *cancel_user);
+
+/* As fetch_complete_subset_sum_async, but when no worker can be started it
+ * returns -1 at once, takes nothing over (values stays the caller's) and
+ * never calls callback. 0 once the worker runs and owns values. */
+pemu_status_t fetch_complete_subset_sum_async_start(uint64_t *values,
+                                                    size_t count,
+                                                    callback_t callback,
+                                                    void *user);
+
+/* For the host's exit: every remote request in flight, and every later
+ * one, fails at once (transfers aborted, pauses woken); then waits up to
+ * timeout_ms until no thread is inside the transfer library. 0 when none
+ * is, -1 when the wait timed out. */
+pemu_status_t pemu_shutdown(unsigned timeout_ms);
+
 #ifdef __cplusplus
 }
 #endif
