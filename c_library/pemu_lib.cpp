@@ -40,6 +40,24 @@ extern "C" pemu_status_t fetch_complete_subset_sum(uint64_t *values,
                                              result_words, err_buf);
 }
 
+extern "C" pemu_status_t fetch_complete_subset_sum_cancellable(
+    uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
+    char *err_buf, pemu_cancel_t cancel, void *cancel_user)
+{
+    /* TODO(client): ask cancel between attempts, in pauses and transfers. */
+    (void)cancel;
+    (void)cancel_user;
+    return fetch_complete_subset_sum(values, count, result, result_words,
+                                     err_buf);
+}
+
+extern "C" pemu_status_t pemu_shutdown(unsigned timeout_ms)
+{
+    /* TODO(client): abort transfers in flight and wait for them. */
+    (void)timeout_ms;
+    return 0;
+}
+
 /* ==================================================================== */
 /* Asynchronous requests                                                */
 /* ==================================================================== */

@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -198,6 +199,50 @@ static PyObject *webinterface_complete_subset_sum(PyObject *self,
     return _generate_result_list_from_c_buf(result_buffer, result_buffer_size);
 }
 
+/* The result as bytes: the library writes straight into the bytes object,
+ * and the interpreter lock is released meanwhile. */
+static PyObject *webinterface_complete_subset_sum_bytes(PyObject *self,
+                                                        PyObject *args)
+{
+    (void)self;
+    PyObject *inputList;
+    int parsed = PyArg_ParseTuple(args, "O", &inputList);
+    if (!parsed)
+        return parse_failure(parsed);
+
+    uint64_t *c_input_array = NULL;
+    size_t input_length = 0;
+    uint64_t total_sum = 0;
+    if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length,
+                                     &total_sum) != 0)
+        return NULL;
+
+    size_t words = (size_t)(total_sum / 64) + 1;
+    PyObject *out = NULL;
+    if (words <= (size_t)PY_SSIZE_T_MAX / 8)
+        out = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)(words * 8));
+    if (out == NULL) {
+        free(c_input_array);
+        return PyErr_Occurred() ? NULL : PyErr_NoMemory();
+    }
+    uint64_t *result = (uint64_t *)PyBytes_AS_STRING(out);
+    char err_buf[PEMU_ERR_BUF_SIZE] = {0};
+    pemu_status_t c_result;
+    Py_BEGIN_ALLOW_THREADS
+    memset(result, 0, words * 8);
+    c_result = fetch_complete_subset_sum_cancellable(
+        c_input_array, input_length, result, &words, err_buf, NULL, NULL);
+    Py_END_ALLOW_THREADS
+    free(c_input_array);
+    if (c_result != 0) {
+        PEMU_SAY("Error occured %s\n", err_buf);
+        Py_DECREF(out);
+        PyErr_SetString(PyExc_ConnectionError, err_buf);
+        return NULL;
+    }
+    return out;
+}
+
 /* Taking the interpreter lock after finalization crashes, and a worker
  * descheduled between a finalization check and the lock can sleep through
  * all of it. So a callback counts itself in callbacks_entering before it
@@ -334,6 +379,8 @@ static PyMethodDef PEMUXMethods[] = {
      "Run complete subset sum"},
     {"complete_subset_sum_async", webinterface_complete_subset_sum_async,
      METH_VARARGS, "Run complete subset sum"},
+    {"complete_subset_sum_bytes", webinterface_complete_subset_sum_bytes,
+     METH_VARARGS, "Run complete subset sum, result as bytes"},
     {"subset_sum_result_check", webinterface_subset_sum_result_check,
      METH_VARARGS, "Check for a specific int in the results of subset sum"},
     {NULL, NULL, 0, NULL}};
