@@ -62,6 +62,10 @@ class Engine(abc.ABC):
     def health(self) -> dict: ...
 
     @abc.abstractmethod
+    async def begin_stop(self):
+        """Refuses new submits and ends held polls."""
+
+    @abc.abstractmethod
     async def stop(self, drain_s): ...
 
 
@@ -298,7 +302,9 @@ class LocalEngine(Engine):
         counts = self.jobs.counts()
         return {"status": "stopping" if self._stopping else "ok",
                 "queued": counts[QUEUED], "running": counts[RUNNING],
-                "workers": self.n_workers, "busy": len(self._busy)}
+                "solvers": [{"pid": w.pid, "inline": w in self._inline_workers,
+                             "busy": w.pid in self._busy}
+                            for w in self._all_workers()]}
 
     def _update_gauges(self):
         if self.metrics:
