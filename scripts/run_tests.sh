@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 JOBS=${JOBS:-2}
 
 bash scripts/install.sh --deps
+# The scale-out tests start a broker of their own.
+command -v redis-server >/dev/null || { apt-get update -qq &&
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends redis-server; }
 echo "== building and installing pemux into .venv"
 .venv/bin/python -m pip install -q .
 

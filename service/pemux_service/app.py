@@ -124,7 +124,8 @@ class Front:
             rid = await self.engine.submit(values, request["key_id"])
         except Refused as e:
             request["outcome"] = "refused"
-            status = 503 if str(e) == protocol.SHUTTING_DOWN else 422
+            status = getattr(e, "status", None) or (
+                503 if str(e) == protocol.SHUTTING_DOWN else 422)
             return _json(protocol.message(str(e)), status)
         request["request_id"] = rid
         request["outcome"] = "accepted"

@@ -2,6 +2,8 @@
 
     pemux-service --data DIR [--host 127.0.0.1] [--port 8443] [--cert F --key F]
     pemux-service key new|list|revoke ID --data DIR
+    pemux-service --data SHARED_DIR --broker redis://HOST:6379/0   (front end only)
+    pemux-service worker --data SHARED_DIR --broker redis://HOST:6379/0
 """
 
 import argparse
@@ -96,6 +98,9 @@ def serve_parser():
                         "are left queued for the next start (default 30s)")
     p.add_argument("--log", help="append the request log here (default: standard error)")
     p.add_argument("--ready-file", help="JSON file written once the service listens")
+    p.add_argument("--broker", metavar="URL",
+                   help="Redis URL (redis://HOST:6379/0): run only this front end; "
+                        "`pemux-service worker` processes sharing --broker and --data solve")
     return p
 
 
@@ -194,9 +199,18 @@ async def serve(args):
         inline_max_total=args.inline_max_total,
         keep_s=args.keep)
     metrics = Metrics()
-    jobs = SqliteJobStore(os.path.join(data, "jobs.sqlite"))
-    engine = LocalEngine(jobs, FileBlobStore(data), limits, args.workers,
-                         worker_memory, metrics=metrics)
+    if args.broker:
+        from .distributed import BrokerEngine, redact
+        if args.max_total is None:
+            limits.max_total = float("inf")  # the workers' ads decide
+        engine = BrokerEngine(args.broker, FileBlobStore(data), limits, metrics)
+        jobs = engine.jobs
+        solving = f"solves sent to workers through {redact(args.broker)}"
+    else:
+        jobs = SqliteJobStore(os.path.join(data, "jobs.sqlite"))
+        engine = LocalEngine(jobs, FileBlobStore(data), limits, args.workers,
+                             worker_memory, metrics=metrics)
+        solving = f"{args.workers} solver processes, largest total {limits.max_total}"
     await engine.start()
 
     from aiohttp import web
@@ -209,8 +223,7 @@ async def serve(args):
     await site.start()
 
     base_url = f"https://{_public_host(args.host)}:{port}"
-    print(f"pemux-service: listening on {base_url}, data in {data}, "
-          f"{args.workers} solver processes, largest total {limits.max_total}")
+    print(f"pemux-service: listening on {base_url}, data in {data}, {solving}")
     print(f"export PEMU_BASE_URL={shlex.quote(base_url)}")
     if ca:
         print(f"export PEMU_CA_BUNDLE={shlex.quote(ca)}")
@@ -244,6 +257,9 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["key"]:
         return key_main(argv[1:])
+    if argv[:1] == ["worker"]:
+        from .distributed import worker_main
+        return worker_main(argv[1:])
     args = serve_parser().parse_args(argv)
     _setup_logging(args.log)
     try:

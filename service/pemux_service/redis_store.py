@@ -1,0 +1,286 @@
+"""Job records and the worker roll call in Redis, shared by every front end
+and worker of a service that runs on several machines.
+
+Keys, under a prefix (default "pemux"):
+  P:p:<pkey>       hash: state, total, count, deaths, starts, tries,
+                   failed_try, error, created, used
+  P:r:<rid>        hash: pkey, key, created
+  P:pr:<pkey>      set of the request ids of a problem
+  P:pend:<key id>  set of request ids of one API key that may still be pending
+  P:s:<state>      set of problem keys in that state
+  P:used           sorted set: problem key -> last use
+  P:workers        set of worker ids; P:worker:<id> their ads, with a TTL
+  P:changed        channel: a problem key whenever a problem is done or failed
+
+Every change of state is one Lua script, so that front ends and workers on
+different machines never see half of one.
+"""
+
+import json
+
+import redis
+
+from .store import DONE, FAILED, QUEUED, RUNNING, JobStore, Problem
+
+# Shared head of the scripts: KEYS[1] is the problem hash; moving a problem
+# keeps the per-state sets and the change channel in step.
+_LIB = """
+local prefix = ARGV[1]
+local function set_state(p, pkey, new)
+  local old = redis.call('hget', p, 'state')
+  if old then redis.call('srem', prefix .. ':s:' .. old, pkey) end
+  redis.call('hset', p, 'state', new)
+  redis.call('sadd', prefix .. ':s:' .. new, pkey)
+  if new == 'done' or new == 'failed' then
+    redis.call('publish', prefix .. ':changed', pkey)
+  end
+end
+"""
+
+# ARGV: prefix, pkey, rid, key id, total, count, state, now, error, try
+# A failed problem starts afresh, unless the failure is of this very try.
+_ACCEPT = _LIB + """
+local pkey, rid, kid = ARGV[2], ARGV[3], ARGV[4]
+local total, count, state, now, err, try = ARGV[5], ARGV[6], ARGV[7], ARGV[8], ARGV[9], ARGV[10]
+local p = KEYS[1]
+local cur = redis.call('hget', p, 'state')
+local fresh = not cur
+if cur == 'failed' then
+  local failed_try = tonumber(redis.call('hget', p, 'failed_try') or '0')
+  fresh = try == '' or failed_try < tonumber(try)
+end
+if fresh then
+  set_state(p, pkey, state)
+  redis.call('hset', p, 'deaths', 0, 'starts', 0)
+  if err ~= '' then redis.call('hset', p, 'error', err) else redis.call('hdel', p, 'error') end
+end
+redis.call('hsetnx', p, 'total', total)
+redis.call('hsetnx', p, 'count', count)
+redis.call('hsetnx', p, 'created', now)
+redis.call('hset', p, 'used', now)
+redis.call('zadd', prefix .. ':used', now, pkey)
+redis.call('hset', prefix .. ':r:' .. rid, 'pkey', pkey, 'key', kid, 'created', now)
+redis.call('sadd', prefix .. ':pr:' .. pkey, rid)
+local s = redis.call('hget', p, 'state')
+if s == 'queued' or s == 'running' then redis.call('sadd', prefix .. ':pend:' .. kid, rid) end
+return s
+"""
+
+# ARGV: prefix, pkey, try, max starts, error text when over
+# Returns the state the worker should act on: 'running' to solve, or the
+# state that makes this delivery moot.
+_BEGIN = _LIB + """
+local pkey, try, max_starts = ARGV[2], tonumber(ARGV[3]), tonumber(ARGV[4])
+local p = KEYS[1]
+local cur = redis.call('hget', p, 'state')
+if cur == 'done' then return 'done' end
+if cur == 'failed' and tonumber(redis.call('hget', p, 'failed_try') or '0') >= try then
+  return 'failed'
+end
+local starts = redis.call('hincrby', p, 'starts', 1)
+if starts > max_starts then
+  redis.call('hset', p, 'error', ARGV[5], 'failed_try', try)
+  set_state(p, pkey, 'failed')
+  return 'failed'
+end
+set_state(p, pkey, 'running')
+return 'running'
+"""
+
+# ARGV: prefix, pkey, state, now, error, try
+_END = _LIB + """
+local pkey, state, now, err, try = ARGV[2], ARGV[3], ARGV[4], ARGV[5], ARGV[6]
+local p = KEYS[1]
+if state == 'failed' then
+  if redis.call('hget', p, 'state') == 'done' then return 'done' end
+  redis.call('hset', p, 'error', err, 'failed_try', try == '' and 0 or try)
+else
+  redis.call('hdel', p, 'error')
+end
+redis.call('hset', p, 'used', now)
+redis.call('zadd', prefix .. ':used', now, pkey)
+set_state(p, pkey, state)
+return state
+"""
+
+# ARGV: prefix, pkey, died (0/1)
+_REQUEUE = _LIB + """
+local p = KEYS[1]
+local deaths = redis.call('hincrby', p, 'deaths', tonumber(ARGV[3]))
+set_state(p, ARGV[2], 'queued')
+return deaths
+"""
+
+# ARGV: prefix, key id. Drops request ids whose problem is no longer pending.
+_PENDING = """
+local prefix, kid = ARGV[1], ARGV[2]
+local set = prefix .. ':pend:' .. kid
+local n = 0
+for _, rid in ipairs(redis.call('smembers', set)) do
+  local pkey = redis.call('hget', prefix .. ':r:' .. rid, 'pkey')
+  local s = pkey and redis.call('hget', prefix .. ':p:' .. pkey, 'state')
+  if s == 'queued' or s == 'running' then n = n + 1 else redis.call('srem', set, rid) end
+end
+return n
+"""
+
+# ARGV: prefix, cutoff. Removes finished problems last used before cutoff.
+_EXPIRE = """
+local prefix, cutoff = ARGV[1], ARGV[2]
+local gone = {}
+for _, pkey in ipairs(redis.call('zrangebyscore', prefix .. ':used', '-inf', '(' .. cutoff)) do
+  local p = prefix .. ':p:' .. pkey
+  local s = redis.call('hget', p, 'state')
+  if s == 'done' or s == 'failed' or not s then
+    local pr = prefix .. ':pr:' .. pkey
+    for _, rid in ipairs(redis.call('smembers', pr)) do
+      redis.call('del', prefix .. ':r:' .. rid)
+    end
+    redis.call('del', pr, p)
+    if s then redis.call('srem', prefix .. ':s:' .. s, pkey) end
+    redis.call('zrem', prefix .. ':used', pkey)
+    table.insert(gone, pkey)
+  end
+end
+return gone
+"""
+
+_FIELDS = ("state", "total", "count", "deaths", "error")
+
+
+def connect(url, retries=8, **kw):
+    """A client that rides out a short broker restart: commands are retried
+    with backoff (8 retries: about 3 s) before the error reaches the caller."""
+    from redis.backoff import ExponentialBackoff
+    from redis.retry import Retry
+    kw.setdefault("socket_connect_timeout", 2)
+    kw.setdefault("socket_timeout", 10)
+    kw.setdefault("health_check_interval", 30)
+    return redis.Redis.from_url(
+        url, retry=Retry(ExponentialBackoff(cap=0.5, base=0.02), retries),
+        retry_on_error=[redis.ConnectionError, redis.TimeoutError], **kw)
+
+
+class RedisJobStore(JobStore):
+    def __init__(self, client, prefix="pemux"):
+        self.r = client
+        self.prefix = prefix
+        reg = client.register_script
+        self._accept = reg(_ACCEPT)
+        self._begin = reg(_BEGIN)
+        self._end = reg(_END)
+        self._requeue = reg(_REQUEUE)
+        self._pending = reg(_PENDING)
+        self._expire = reg(_EXPIRE)
+
+    def _p(self, pkey):
+        return f"{self.prefix}:p:{pkey}"
+
+    @staticmethod
+    def _problem(pkey, values):
+        state, total, count, deaths, error = (
+            v.decode() if v is not None else None for v in values)
+        if state is None:
+            return None  # unknown, or a try counted before its first accept
+        return Problem(pkey, state, int(total or 0), int(count or 0),
+                       int(deaths or 0), error)
+
+    def problem(self, pkey):
+        return self._problem(pkey, self.r.hmget(self._p(pkey), _FIELDS))
+
+    def new_try(self, pkey):
+        """Numbers a fresh attempt at a problem before it is sent to the
+        workers; accept() with that number then leaves alone a failure of
+        the attempt itself."""
+        return self.r.hincrby(self._p(pkey), "tries", 1)
+
+    def accept(self, rid, pkey, key_id, total, count, state, now, error=None, try_no=None):
+        got = self._accept(keys=[self._p(pkey)], args=[
+            self.prefix, pkey, rid, key_id, total, count, state, repr(now), error or "",
+            "" if try_no is None else try_no])
+        return got.decode()
+
+    def request(self, rid):
+        pkey = self.r.hget(f"{self.prefix}:r:{rid}", "pkey")
+        if pkey is None:
+            return None
+        pkey = pkey.decode()
+        return self.problem(pkey)
+
+    def pending_for(self, key_id):
+        return int(self._pending(args=[self.prefix, key_id]))
+
+    def claim(self):
+        # Work is handed out by the broker, one message per attempt.
+        raise NotImplementedError("the broker hands out work; see begin()")
+
+    def begin(self, pkey, try_no, max_starts, over_text):
+        """Marks a delivered problem running. Returns "running" when the
+        worker should solve it, else the state that makes the delivery moot
+        (done, or failed: by this try already, or started too often)."""
+        return self._begin(keys=[self._p(pkey)], args=[
+            self.prefix, pkey, try_no, max_starts, over_text]).decode()
+
+    def finish(self, pkey, now):
+        self._end(keys=[self._p(pkey)], args=[self.prefix, pkey, DONE, repr(now), "", ""])
+
+    def fail(self, pkey, error, now, try_no=None):
+        self._end(keys=[self._p(pkey)], args=[
+            self.prefix, pkey, FAILED, repr(now), error, "" if try_no is None else try_no])
+
+    def requeue(self, pkey, died):
+        return int(self._requeue(keys=[self._p(pkey)], args=[
+            self.prefix, pkey, 1 if died else 0]))
+
+    def recover(self):
+        # A lost worker's problems come back through the broker; nothing
+        # here needs moving.
+        return [k.decode() for k in self.r.sunion(
+            f"{self.prefix}:s:{QUEUED}", f"{self.prefix}:s:{DONE}")]
+
+    def expire(self, cutoff):
+        return [k.decode() for k in self._expire(args=[self.prefix, repr(cutoff)])]
+
+    def counts(self):
+        with self.r.pipeline(transaction=False) as pipe:
+            for state in (QUEUED, RUNNING, DONE, FAILED):
+                pipe.scard(f"{self.prefix}:s:{state}")
+            got = pipe.execute()
+        return dict(zip((QUEUED, RUNNING, DONE, FAILED), got))
+
+    def close(self):
+        self.r.close()
+
+
+class WorkerRoll:
+    """Who is solving: each worker keeps an ad (its memory ceiling) under a
+    key that expires unless refreshed, so a lost machine drops off on its
+    own within one TTL."""
+
+    def __init__(self, client, prefix="pemux"):
+        self.r = client
+        self.prefix = prefix
+
+    def advertise(self, worker_id, ad, ttl_s):
+        with self.r.pipeline(transaction=True) as pipe:
+            pipe.set(f"{self.prefix}:worker:{worker_id}", json.dumps(ad), px=int(ttl_s * 1000))
+            pipe.sadd(f"{self.prefix}:workers", worker_id)
+            pipe.execute()
+
+    def withdraw(self, worker_id):
+        with self.r.pipeline(transaction=True) as pipe:
+            pipe.delete(f"{self.prefix}:worker:{worker_id}")
+            pipe.srem(f"{self.prefix}:workers", worker_id)
+            pipe.execute()
+
+    def live(self):
+        """The ads of workers alive now, by worker id."""
+        ids = sorted(w.decode() for w in self.r.smembers(f"{self.prefix}:workers"))
+        if not ids:
+            return {}
+        ads = self.r.mget([f"{self.prefix}:worker:{w}" for w in ids])
+        gone = [w for w, ad in zip(ids, ads) if ad is None]
+        if gone:
+            self.r.srem(f"{self.prefix}:workers", *gone)
+        return {w: json.loads(ad) for w, ad in zip(ids, ads) if ad is not None}
+

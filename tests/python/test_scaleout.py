@@ -1,0 +1,506 @@
+"""pemux-service across processes as across machines: a real redis-server,
+two front ends and two workers, each its own process over one shared data
+directory; the real client, workers killed, a front end stopped, the broker
+restarted."""
+
+import gzip
+import http.client
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+pemux = pytest.importorskip("pemux")
+pytest.importorskip("pemux_service")
+pytest.importorskip("dramatiq")
+redis = pytest.importorskip("redis")
+
+from pemux_service import protocol  # noqa: E402
+from pemux_service.redis_store import RedisJobStore, WorkerRoll  # noqa: E402
+
+START_S = 30.0
+WAIT_S = 30.0
+# Short enough that a lost worker's solve comes back within a test, long
+# enough that a loaded machine does not pass for a dead worker.
+HEARTBEAT_S = 1.5
+WORKER_MEMORY = "700M"
+# What one solver of WORKER_MEMORY holds: (700M - 256M) / 2 bytes of bits.
+WORKER_MAX_TOTAL = ((700 << 20) - (256 << 20)) // 2 * 8
+
+
+def local(values):
+    old = os.environ.get("PEMU_KILLSWITCH")
+    os.environ["PEMU_KILLSWITCH"] = "1"
+    try:
+        return pemux.complete_subset_sum_bytes(values)
+    finally:
+        if old is None:
+            del os.environ["PEMU_KILLSWITCH"]
+        else:
+            os.environ["PEMU_KILLSWITCH"] = old
+
+
+def wait_until(cond, what, timeout=WAIT_S, step=0.01):
+    deadline = time.monotonic() + timeout
+    while True:
+        got = cond()
+        if got:
+            return got
+        if time.monotonic() > deadline:
+            pytest.fail(f"timed out waiting for {what}")
+        time.sleep(step)
+
+
+def problem(seed, count, largest):
+    rng = random.Random(seed)
+    return [rng.randint(0, largest) for _ in range(count)]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def signal_all(pids, sig):
+    for pid in pids:
+        try:
+            os.kill(pid, sig)
+        except ProcessLookupError:
+            pass
+
+
+def solver_pids(pid):
+    """The solver processes a worker started (not multiprocessing's helper)."""
+    out = []
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except FileNotFoundError:
+        return out
+    for tid in tasks:
+        try:
+            with open(f"/proc/{pid}/task/{tid}/children") as f:
+                kids = [int(p) for p in f.read().split()]
+        except FileNotFoundError:
+            continue
+        for kid in kids:
+            try:
+                with open(f"/proc/{kid}/cmdline", "rb") as f:
+                    if b"spawn_main" in f.read():
+                        out.append(kid)
+            except FileNotFoundError:
+                pass
+    return out
+
+
+class RedisServer:
+    """redis-server on a loopback port, appending every write to its file
+    before answering, so a kill -9 loses nothing it acknowledged."""
+
+    def __init__(self, workdir):
+        self.dir = workdir
+        self.port = free_port()
+        self.url = f"redis://127.0.0.1:{self.port}/0"
+        self.proc = None
+
+    def start(self):
+        self.proc = subprocess.Popen(
+            ["redis-server", "--bind", "127.0.0.1", "--port", str(self.port),
+             "--dir", str(self.dir), "--appendonly", "yes", "--appendfsync", "always",
+             "--save", "", "--logfile", str(self.dir / "redis.log")],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        client = redis.Redis(port=self.port, socket_connect_timeout=0.2)
+
+        def up():
+            try:
+                return client.ping()
+            except redis.RedisError:
+                assert self.proc.poll() is None, (self.dir / "redis.log").read_text()
+                return False
+        wait_until(up, "redis-server to answer", START_S, 0.02)
+        client.close()
+        return self
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            self.proc.wait(timeout=15)
+
+
+class Proc:
+    """A pemux-service process (front end or worker) that writes a ready
+    file once it serves."""
+
+    def __init__(self, workdir, name, argv):
+        self.name = name
+        self.argv = argv
+        self.out = workdir / f"{name}.out"
+        self.err = workdir / f"{name}.err"
+        self.ready = workdir / f"{name}.ready"
+        self.proc = None
+        self.info = None
+
+    def start(self):
+        if self.ready.exists():
+            self.ready.unlink()
+        with open(self.out, "ab") as out, open(self.err, "ab") as err:
+            self.proc = subprocess.Popen(
+                [sys.executable, "-m", "pemux_service", *self.argv,
+                 "--ready-file", str(self.ready)],
+                stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        wait_until(lambda: self.ready.exists() or self.proc.poll() is not None,
+                   f"{self.name} to start", START_S, 0.02)
+        assert self.proc.poll() is None, f"{self.name} did not start:\n{self.err.read_text()}"
+        self.info = json.loads(self.ready.read_text())
+        return self
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            try:
+                self.proc.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Cluster:
+    def __init__(self, workdir):
+        self.workdir = workdir
+        self.data = workdir / "shared"
+        self.redis = RedisServer(workdir).start()
+        common = ["--data", str(self.data), "--broker", self.redis.url]
+        self.fronts = [Proc(workdir, f"front{i}", [*common, "--port", "0", "--poll-wait", "2s",
+                                                   "--max-body", "1M"]) for i in range(2)]
+        self.workers = [Proc(workdir, f"worker{i}", [
+            "worker", *common, "--processes", "1", "--worker-memory", WORKER_MEMORY,
+            "--heartbeat", f"{HEARTBEAT_S}s", "--idle-poll", "0.02s", "--drain", "1s"])
+            for i in range(2)]
+        # The first front end makes the certificates and the first key;
+        # the second finds them in the shared directory.
+        self.fronts[0].start()
+        self.key = re.search(r"^export PEMU_API_KEY=(\S+)$",
+                             self.fronts[0].out.read_text(), re.M).group(1)
+        self.ca = self.fronts[0].info["ca"]
+        self.ctx = ssl.create_default_context(cafile=self.ca)
+        self.fronts[1].start()
+        for w in self.workers:
+            w.start()
+        self.r = redis.Redis(port=self.redis.port)
+        self.jobs = RedisJobStore(self.r)
+        wait_until(lambda: len(WorkerRoll(self.r).live()) == 2, "both workers' ads")
+
+    def close(self):
+        for p in self.workers + self.fronts:
+            signal_all([p.pid], signal.SIGCONT)
+            p.stop(signal.SIGKILL)
+        self.redis.stop(signal.SIGKILL)
+
+    def env(self, front):
+        return {"PEMU_BASE_URL": front.info["base_url"], "PEMU_CA_BUNDLE": self.ca,
+                "PEMU_API_KEY": self.key}
+
+    def request(self, front, method, path, body=None, timeout=WAIT_S):
+        conn = http.client.HTTPSConnection("127.0.0.1", front.info["port"], context=self.ctx,
+                                           timeout=timeout)
+        try:
+            conn.request(method, path, body=body, headers={"x-api-key": self.key})
+            resp = conn.getresponse()
+            return resp.status, resp.read()
+        finally:
+            conn.close()
+
+    def submit(self, front, values):
+        status, body = self.request(front, "POST", protocol.SUBMIT_PATH, json.dumps(values))
+        m = re.fullmatch(rb'\{"requestId":"([0-9a-f]+)"\}', body)
+        assert m, body
+        return m.group(1).decode()
+
+    def poll(self, front, rid, timeout=WAIT_S):
+        return self.request(front, "GET", f"{protocol.RESULT_PATH}?requestId={rid}",
+                            timeout=timeout)
+
+    def result(self, front, rid):
+        def ready():
+            status, body = self.poll(front, rid)
+            return None if body.startswith(protocol.NOT_READY_PREFIX) else (status, body)
+        status, body = wait_until(ready, "a result")
+        assert status == 200, body
+        return gzip.decompress(body)
+
+    def state(self, rid):
+        p = self.jobs.request(rid)
+        return p and p.state
+
+    def starts(self, values):
+        return int(self.r.hget(f"pemux:p:{protocol.problem_key(values)}", "starts"))
+
+    def solved_by(self, worker):
+        return worker.err.read_text().count("solved ")
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory):
+    if shutil.which("redis-server") is None:
+        (pytest.fail if os.environ.get("CI") else pytest.skip)(
+            "redis-server is not installed (scripts/run_tests.sh installs it)")
+    c = Cluster(tmp_path_factory.mktemp("scaleout"))
+    yield c
+    c.close()
+
+
+@pytest.fixture
+def frozen(cluster):
+    """Stops both workers (SIGSTOP) so that submitted work waits; resumes
+    them however the test ends."""
+    pids = [w.pid for w in cluster.workers]
+    signal_all(pids, signal.SIGSTOP)
+    yield pids
+    signal_all([w.pid for w in cluster.workers], signal.SIGCONT)
+
+
+# -- many clients --------------------------------------------------------------
+
+CLIENT = textwrap.dedent("""
+    import json, os, random, sys, threading
+    import pemux
+    first, count, inflight = map(int, sys.argv[1:4])
+    def problem(i):
+        rng = random.Random(i % 150)  # some problems come twice
+        values = [rng.randint(0, 10 ** (2 + i % 5)) for _ in range(5 + i % 40)]
+        rng.shuffle(values)
+        return values
+    problems = [problem(i) for i in range(first, first + count)]
+    got = [None] * count
+    slots = threading.Semaphore(inflight)
+    done = threading.Semaphore(0)
+    def callback(i):
+        def cb(words):
+            got[i] = words
+            slots.release()
+            done.release()
+        return cb
+    for i, values in enumerate(problems):
+        slots.acquire()
+        pemux.complete_subset_sum_async(values, callback(i))
+    for _ in problems:
+        done.acquire()
+    os.environ["PEMU_KILLSWITCH"] = "1"
+    wrong = [i for i, values in enumerate(problems)
+             if got[i] is None or got[i] != pemux.complete_subset_sum(values)]
+    print(json.dumps({"count": count, "wrong": wrong}))
+""")
+
+
+def test_200_requests_over_both_front_ends_all_correct(cluster, tmp_path):
+    before = [cluster.solved_by(w) for w in cluster.workers]
+    clients = []
+    for n, front in enumerate(cluster.fronts):
+        env = dict(os.environ, **cluster.env(front))
+        env.pop("PEMU_KILLSWITCH", None)
+        log = open(tmp_path / f"client{n}.log", "wb")
+        clients.append((subprocess.Popen(
+            [sys.executable, "-c", CLIENT, str(n * 100), "100", "16"], env=env,
+            stdout=subprocess.PIPE, stderr=log), log))
+    reports = []
+    for proc, log in clients:
+        out, _ = proc.communicate(timeout=120)
+        log.close()
+        assert proc.returncode == 0, (tmp_path / "client0.log").read_text()[-2000:]
+        reports.append(json.loads(out.decode().strip().splitlines()[-1]))
+    assert reports == [{"count": 100, "wrong": []}] * 2
+    # Each front end took half, and both workers solved some of it.
+    for front in cluster.fronts:
+        accepted = [json.loads(l) for l in front.err.read_text().splitlines()
+                    if l.startswith("{") and '"outcome":"accepted"' in l]
+        assert len(accepted) >= 100
+    after = [cluster.solved_by(w) for w in cluster.workers]
+    assert all(a > b for a, b in zip(after, before)), (before, after)
+
+
+# -- failures ------------------------------------------------------------------
+
+
+def test_worker_killed_mid_solve_is_solved_by_the_other(cluster, monkeypatch):
+    w1, w2 = cluster.workers
+    signal_all([w2.pid], signal.SIGSTOP)
+    try:
+        if not solver_pids(w1.pid):  # its solver starts with its first job
+            cluster.result(cluster.fronts[0], cluster.submit(cluster.fronts[0], [7, 7, 9]))
+        signal_all(solver_pids(w1.pid), signal.SIGSTOP)
+        values = problem(1000, 30, 1 << 20)
+        for k, v in cluster.env(cluster.fronts[0]).items():
+            monkeypatch.setenv(k, v)
+        monkeypatch.delenv("PEMU_KILLSWITCH", raising=False)
+        got = {}
+        client = threading.Thread(
+            target=lambda: got.setdefault("r", pemux.complete_subset_sum_bytes(values)))
+        client.start()
+        key = f"pemux:p:{protocol.problem_key(values)}"
+        wait_until(lambda: cluster.r.hget(key, "state") == b"running", "the solve to start")
+        w1.stop(signal.SIGKILL)
+    finally:
+        signal_all([w2.pid], signal.SIGCONT)
+    client.join(WAIT_S)
+    assert not client.is_alive(), "the client never got its result"
+    assert got["r"] == local(values)
+    # Delivered twice: once to the lost worker, once to the survivor.
+    assert cluster.starts(values) == 2
+    assert w1.proc.returncode == -signal.SIGKILL
+    w1.start()
+
+
+def test_front_end_stopped_mid_poll_the_other_answers(cluster, frozen):
+    a, b = cluster.fronts
+    values = problem(2000, 20, 1 << 16)
+    rid = cluster.submit(a, values)
+    held = {}
+
+    def poll_a():
+        try:
+            held["answer"] = cluster.poll(a, rid)
+        except (OSError, http.client.HTTPException) as e:
+            held["answer"] = e
+
+    poller = threading.Thread(target=poll_a)
+    poller.start()
+    time.sleep(0.3)  # the poll is held by A: nothing can be ready yet
+    a.stop(signal.SIGTERM)
+    poller.join(WAIT_S)
+    answer = held["answer"]
+    if isinstance(answer, tuple):
+        assert answer[1] == b'{"message":"Result not ready"}', answer
+    signal_all(frozen, signal.SIGCONT)
+    assert cluster.result(b, rid) == local(values)
+    a.start()
+
+
+def test_redis_restarted_nothing_accepted_is_lost(cluster, frozen):
+    problems = [problem(3000 + i, 15, 1 << 14) for i in range(10)]
+    rids = [(cluster.fronts[i % 2], cluster.submit(cluster.fronts[i % 2], p))
+            for i, p in enumerate(problems)]
+    assert {cluster.state(r) for _, r in rids} == {"queued"}
+    cluster.redis.stop(signal.SIGKILL)
+    # Polls while the broker is away are "not ready", never an error.
+    assert cluster.poll(cluster.fronts[0], rids[0][1], timeout=15)[1].startswith(
+        protocol.NOT_READY_PREFIX)
+    cluster.redis.start()
+    signal_all(frozen, signal.SIGCONT)
+    assert [cluster.result(f, r) for f, r in rids] == [local(p) for p in problems]
+
+
+# -- refusals ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("values,answer", [
+    ([WORKER_MAX_TOTAL, 1], re.escape(
+        b'{"message":"Problem too large for every running worker: the values sum to %d and '
+        b'the largest worker takes at most %d"}' % (WORKER_MAX_TOTAL + 1, WORKER_MAX_TOTAL))),
+    ([1 << 62, 1 << 62], rb'\{"message":"Problem too large for every running worker[^",}]*"\}'),
+], ids=["just-over", "far-over"])
+def test_problem_larger_than_every_worker_is_refused(cluster, values, answer):
+    problems = sorted(os.listdir(cluster.data / "problems"))
+    status, body = cluster.request(cluster.fronts[1], "POST", protocol.SUBMIT_PATH,
+                                   json.dumps(values))
+    assert status == 422
+    assert re.fullmatch(answer, body), body
+    assert sorted(os.listdir(cluster.data / "problems")) == problems
+
+
+def test_the_largest_live_worker_decides(cluster):
+    """A worker that advertises more than it can hold is taken at its word;
+    the solver's own memory limit still ends the solve cleanly."""
+    roll = WorkerRoll(cluster.r)
+    roll.advertise("test-big", {"max_total": 1 << 41}, ttl_s=30)
+    try:
+        rid = cluster.submit(cluster.fronts[0], [1 << 40])
+    finally:
+        roll.withdraw("test-big")
+    status, body = cluster.request(cluster.fronts[0], "POST", protocol.SUBMIT_PATH,
+                                   json.dumps([(1 << 40) + 1]))
+    assert re.fullmatch(rb'\{"message":"Problem too large for every running worker.*', body)
+
+    def final():
+        body = cluster.poll(cluster.fronts[1], rid)[1]
+        return None if body.startswith(protocol.NOT_READY_PREFIX) else body
+    assert wait_until(final, "the solve to fail") == b'{"error":"Out of memory while solving"}'
+
+
+def test_health_lists_live_workers(cluster):
+    status, body = cluster.request(cluster.fronts[1], "GET", "/healthz")
+    h = json.loads(body)
+    assert status == 200 and h["status"] == "ok"
+    assert sorted(w["pid"] for w in h["workers"]) == sorted(w.pid for w in cluster.workers)
+    assert {w["max_total"] for w in h["workers"]} == {WORKER_MAX_TOTAL}
+
+
+# -- the job records, one transition at a time ---------------------------------
+
+# Each row: steps applied to one fresh problem, and its state afterwards.
+# accept(try) is a submit that sent try number `try`; begin/fail/finish are a
+# worker's calls for that try.
+TRANSITIONS = [
+    ("new", [("accept", 1)], "queued"),
+    ("worker first", [("begin", 1), ("accept", 1)], "running"),
+    ("done before accept", [("begin", 1), ("finish", 1), ("accept", 1)], "done"),
+    ("own failure kept", [("begin", 1), ("fail", 1), ("accept", 1)], "failed"),
+    ("older failure retried", [("accept", 1), ("begin", 1), ("fail", 1), ("accept", 2)],
+     "queued"),
+    ("repeat after done", [("accept", 1), ("begin", 1), ("finish", 1), ("begin", 1)], "done"),
+    ("stale try after failure", [("accept", 1), ("begin", 1), ("fail", 2), ("begin", 1)],
+     "failed"),
+    ("too many starts", [("accept", 1)] + [("begin", 1)] * 6, "failed"),
+]
+ERRORS = {"own failure kept": "boom", "stale try after failure": "boom",
+          "too many starts": "started too often"}
+
+
+@pytest.mark.parametrize("steps,final,error", [(s, f, ERRORS.get(n)) for n, s, f in TRANSITIONS],
+                         ids=[n for n, _, _ in TRANSITIONS])
+def test_job_record_transitions(cluster, steps, final, error):
+    jobs = RedisJobStore(cluster.r, prefix=f"t{random.getrandbits(40):x}")
+    pkey = "k" * 64
+    for n, (step, try_no) in enumerate(steps):
+        if step == "accept":
+            jobs.accept(f"r{n}", pkey, "kid", 10, 2, "queued", 1000.0 + n, try_no=try_no)
+        elif step == "begin":
+            jobs.begin(pkey, try_no, 5, "started too often")
+        elif step == "finish":
+            jobs.finish(pkey, 1000.0 + n)
+        else:
+            jobs.fail(pkey, "boom", 1000.0 + n, try_no)
+    p = jobs.problem(pkey)
+    assert (p.state, p.error) == (final, error)
+    # The per-state sets agree with the record.
+    assert jobs.counts() == {s: int(s == final) for s in ("queued", "running", "done", "failed")}
+
+
+def test_pending_per_key_and_expiry(cluster):
+    jobs = RedisJobStore(cluster.r, prefix=f"t{random.getrandbits(40):x}")
+    for i, pkey in enumerate(["a" * 64, "b" * 64, "c" * 64]):
+        jobs.accept(f"r{i}", pkey, "kid", 10, 2, "queued", 1000.0)
+    jobs.begin("b" * 64, 1, 5, "")
+    jobs.finish("c" * 64, 1000.0)
+    assert jobs.pending_for("kid") == 2
+    assert jobs.pending_for("other") == 0
+    jobs.finish("a" * 64, 2000.0)
+    assert jobs.pending_for("kid") == 1
+    # Only finished problems go, and only those unused since the cutoff.
+    assert jobs.expire(1500.0) == ["c" * 64]
+    assert [jobs.request(r) is None for r in ("r0", "r1", "r2")] == [False, False, True]
+    assert jobs.counts() == {"queued": 0, "running": 1, "done": 1, "failed": 0}
