@@ -71,7 +71,7 @@ class Engine(abc.ABC):
 
 class LocalEngine(Engine):
     def __init__(self, jobs, blobs, limits, workers, memory_limit,
-                 gzip_level=protocol.GZIP_LEVEL, metrics=None):
+                 gzip_level=protocol.GZIP_LEVEL, metrics=None, retry_delay_s=1.0):
         self.jobs = jobs
         self.blobs = blobs
         self.limits = limits
@@ -79,6 +79,7 @@ class LocalEngine(Engine):
         self.memory_limit = memory_limit
         self.gzip_level = gzip_level
         self.metrics = metrics
+        self.retry_delay_s = retry_delay_s
         # Every blocking wait on a solver process gets its own thread.
         self._threads = concurrent.futures.ThreadPoolExecutor(
             max_workers=workers + 4, thread_name_prefix="pemux-solver")
@@ -258,6 +259,9 @@ class LocalEngine(Engine):
                     break
                 worker = await loop.run_in_executor(self._threads, self._new_worker)
                 self._pool_workers[slot] = worker
+                # Whatever took the process down (memory pressure, a
+                # neighbour) gets a moment to pass before the retry.
+                await asyncio.sleep(self.retry_delay_s)
                 self._work.set()
             else:
                 if state == DONE:

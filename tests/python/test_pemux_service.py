@@ -173,6 +173,7 @@ def solo(tmp_path):
     queue, where a test can stop or kill its solver."""
     s = Service(tmp_path / "data", "--workers", "1", "--inline-max-total", "-1",
                 "--max-queued-per-key", "3", "--poll-wait", "0.2s",
+                "--retry-delay", "0.5s",
                 "--drain", "0.5s").start()
     yield s
     for p in _children(s.proc.pid):
@@ -203,6 +204,18 @@ def _children(pid):
         except FileNotFoundError:
             pass
     return out
+
+
+def _new_solver(pid, known):
+    """A child of pid not in known that runs a solver already."""
+    for child in set(_children(pid)) - known:
+        try:
+            with open(f"/proc/{child}/cmdline", "rb") as f:
+                if b"spawn_main" in f.read():
+                    return child
+        except FileNotFoundError:
+            pass
+    return None
 
 
 def _signal(pid, sig):
@@ -400,9 +413,9 @@ def test_solver_dying_twice_fails_the_job(solo):
     rid = solo.submit(_problem(10, 20, 1 << 20))
     wait_until(lambda: solo.solvers()[0]["busy"], "the solve to start")
     os.kill(first, signal.SIGKILL)
-    # Stop the replacement before it has started the solve again.
-    second = wait_until(lambda: (set(_children(solo.proc.pid)) - known) or None,
-                        "a new solver", step=0.0005).pop()
+    # Stop the replacement before it has started the solve again (it
+    # waits a little before the retry), but after it has become a solver.
+    second = wait_until(lambda: _new_solver(solo.proc.pid, known), "a new solver")
     os.kill(second, signal.SIGSTOP)
     wait_until(lambda: solo.solvers()[0]["pid"] == second and solo.solvers()[0]["busy"],
                "the second attempt")
