@@ -8,7 +8,7 @@ JOBS=${JOBS:-2}
 
 bash scripts/install.sh --deps
 echo "== building and installing pemux into .venv"
-.venv/bin/python -m pip install -q .
+.venv/bin/python -m pip install -q ".[service]"
 
 configure_and_test() { # build dir name, test name regex, extra cmake args...
   local dir=build/$1 only=$2; shift 2

@@ -80,12 +80,12 @@ class Service:
             pytest.fail("pemux-service did not start:\n" + self.err.read_text())
         info = json.loads(ready.read_text())
         self.port, self.ca, self.base_url = info["port"], info["ca"], info["base_url"]
+        self.ctx = ssl.create_default_context(cafile=self.ca)
         if self.key is None:
             # The key made on first start, from the lines meant for a shell.
             m = re.search(r"^export PEMU_API_KEY=(\S+)$", self.out.read_text(), re.M)
             assert m, "no PEMU_API_KEY line on first start"
             self.key = m.group(1)
-        self.ctx = ssl.create_default_context(cafile=self.ca)
         return self
 
     def stop(self, sig=signal.SIGTERM):
@@ -471,6 +471,20 @@ def test_keys_new_list_revoke_in_a_running_service(svc):
     stored = (svc.data / "keys.json").read_text()
     found = key in stored or svc.key in stored
     assert not found, "a key is stored in clear"
+
+
+def test_own_certificate(svc, remote, tmp_path):
+    tls = svc.data / "tls"
+    own = Service(tmp_path / "data", "--cert", str(tls / "server.pem"),
+                  "--key", str(tls / "server-key.pem"))
+    own.start()
+    try:
+        assert own.ca is None and not (own.data / "tls").exists()
+        own.ca = str(tls / "ca.pem")
+        remote(own)
+        assert pemux.complete_subset_sum_bytes([3, 5]) == local([3, 5])
+    finally:
+        own.stop()
 
 
 # -- operations ------------------------------------------------------------------
