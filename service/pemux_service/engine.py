@@ -10,7 +10,6 @@ import asyncio
 import concurrent.futures
 import dataclasses
 import logging
-import os
 import secrets
 import time
 
@@ -60,6 +59,10 @@ class Engine(abc.ABC):
 
     @abc.abstractmethod
     def health(self) -> dict: ...
+
+    @property
+    @abc.abstractmethod
+    def stopping(self) -> bool: ...
 
     @abc.abstractmethod
     async def begin_stop(self):
@@ -115,9 +118,6 @@ class LocalEngine(Engine):
 
     def _recover(self):
         """Every accepted job is ready or queued again after a restart."""
-        for name in os.listdir(os.path.dirname(self.blobs.result_path("x"))):
-            if name.startswith(".tmp-"):
-                os.unlink(self.blobs.result_path(name))
         now = time.time()
         for pkey in self.jobs.recover():
             p = self.jobs.problem(pkey)
@@ -128,6 +128,11 @@ class LocalEngine(Engine):
                     self.jobs.requeue(pkey, died=False)
             else:
                 self.jobs.fail(pkey, "The problem's data was lost; submit it again", now)
+        # Files of a process killed mid-write, or of a submit that was never
+        # answered, belong to no job.
+        for pkey in self.blobs.keys():
+            if pkey.startswith(".tmp-") or self.jobs.problem(pkey) is None:
+                self.blobs.remove(pkey)
 
     async def begin_stop(self):
         """Refuses new submits and ends held polls."""

@@ -442,6 +442,9 @@ def test_error_answer_ends_the_client_call(svc, remote):
 
 @pytest.mark.parametrize("how", [signal.SIGKILL, signal.SIGTERM], ids=["kill-9", "term"])
 def test_accepted_jobs_survive_a_restart(solo, how):
+    finished = _problem(299, 10, 1 << 16)
+    finished_rid = solo.submit(finished)
+    solo.result(finished_rid)
     worker = solo.solvers()[0]["pid"]
     os.kill(worker, signal.SIGSTOP)
     problems = [_problem(300 + i, 10, 1 << 16) for i in range(3)]
@@ -450,8 +453,17 @@ def test_accepted_jobs_survive_a_restart(solo, how):
     solo.stop(how)
     _signal(worker, signal.SIGCONT)
     wait_until(lambda: not os.path.exists(f"/proc/{worker}"), "the old solver to end")
+    # A result file lost while the service was down is solved again; files
+    # that belong to no job go.
+    results = solo.data / "results"
+    (results / next(p for p in os.listdir(results) if not p.startswith("."))).unlink()
+    junk = [results / ".tmp-abc", solo.data / "problems" / ("f" * 64)]
+    for path in junk:
+        path.write_bytes(b"x")
     solo.start()
     assert [solo.result(r) for r in rids] == [local(p) for p in problems]
+    assert solo.result(finished_rid) == local(finished)
+    assert [p.exists() for p in junk] == [False, False]
 
 
 # -- keys ----------------------------------------------------------------------
