@@ -11,7 +11,7 @@ bash scripts/install.sh --deps
 command -v redis-server >/dev/null || { apt-get update -qq &&
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends redis-server; }
 echo "== building and installing pemux into .venv"
-.venv/bin/python -m pip install -q .
+.venv/bin/python -m pip install -q ".[service]"
 
 configure_and_test() { # build dir name, test name regex, extra cmake args...
   local dir=build/$1 only=$2; shift 2

@@ -13,6 +13,7 @@ from .engine import Refused
 from .store import DONE, FAILED
 
 access_log = logging.getLogger("pemux_service.access")
+log = logging.getLogger("pemux_service")
 
 SMALL_BODY = 1 << 20
 CHUNK = 1 << 20
@@ -59,6 +60,10 @@ class Front:
             # The framework's own refusals (wrong method): answered in kind.
             resp = _json(protocol.message(
                 protocol.BAD_METHOD if e.status == 405 else e.reason), e.status)
+        except Exception:
+            log.exception("%s %s failed", request.method, request.path)
+            request["outcome"] = "internal_error"
+            resp = _json(protocol.message("Internal error"), 500)
         route = _ROUTES.get(request.path, "other")
         if isinstance(resp, web.Response) and resp.body is not None:
             request["bytes_out"] = len(resp.body)
@@ -115,7 +120,12 @@ class Front:
         except web.HTTPRequestEntityTooLarge:
             request["outcome"] = "too_large"
             return self._too_large()
-        values = protocol.parse_problem(body)
+        if len(body) > SMALL_BODY:
+            # Parsing a large body takes a while; other requests go on meanwhile.
+            values = await asyncio.get_running_loop().run_in_executor(
+                None, protocol.parse_problem, body)
+        else:
+            values = protocol.parse_problem(body)
         if values is None:
             request["outcome"] = "bad_problem"
             return _json(protocol.message(protocol.BAD_PROBLEM), 400)

@@ -93,6 +93,9 @@ def serve_parser():
                    help="how long results are kept after last use (default 24h)")
     p.add_argument("--poll-wait", type=parse_duration, default=10.0,
                    help="how long a poll is held open waiting for its result (default 10s)")
+    p.add_argument("--retry-delay", type=parse_duration, default=1.0,
+                   help="pause before a solve whose process died is tried again "
+                        "(default 1s)")
     p.add_argument("--drain", type=parse_duration, default=30.0,
                    help="on SIGTERM, how long running solves may finish before they "
                         "are left queued for the next start (default 30s)")
@@ -209,7 +212,7 @@ async def serve(args):
     else:
         jobs = SqliteJobStore(os.path.join(data, "jobs.sqlite"))
         engine = LocalEngine(jobs, FileBlobStore(data), limits, args.workers,
-                             worker_memory, metrics=metrics)
+                             worker_memory, metrics=metrics, retry_delay_s=args.retry_delay)
         solving = f"{args.workers} solver processes, largest total {limits.max_total}"
     await engine.start()
 

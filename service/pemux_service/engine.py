@@ -10,7 +10,6 @@ import asyncio
 import concurrent.futures
 import dataclasses
 import logging
-import os
 import secrets
 import time
 
@@ -61,6 +60,10 @@ class Engine(abc.ABC):
     @abc.abstractmethod
     def health(self) -> dict: ...
 
+    @property
+    @abc.abstractmethod
+    def stopping(self) -> bool: ...
+
     @abc.abstractmethod
     async def begin_stop(self):
         """Refuses new submits and ends held polls."""
@@ -71,7 +74,7 @@ class Engine(abc.ABC):
 
 class LocalEngine(Engine):
     def __init__(self, jobs, blobs, limits, workers, memory_limit,
-                 gzip_level=protocol.GZIP_LEVEL, metrics=None):
+                 gzip_level=protocol.GZIP_LEVEL, metrics=None, retry_delay_s=1.0):
         self.jobs = jobs
         self.blobs = blobs
         self.limits = limits
@@ -79,6 +82,7 @@ class LocalEngine(Engine):
         self.memory_limit = memory_limit
         self.gzip_level = gzip_level
         self.metrics = metrics
+        self.retry_delay_s = retry_delay_s
         # Every blocking wait on a solver process gets its own thread.
         self._threads = concurrent.futures.ThreadPoolExecutor(
             max_workers=workers + 4, thread_name_prefix="pemux-solver")
@@ -114,9 +118,6 @@ class LocalEngine(Engine):
 
     def _recover(self):
         """Every accepted job is ready or queued again after a restart."""
-        for name in os.listdir(os.path.dirname(self.blobs.result_path("x"))):
-            if name.startswith(".tmp-"):
-                os.unlink(self.blobs.result_path(name))
         now = time.time()
         for pkey in self.jobs.recover():
             p = self.jobs.problem(pkey)
@@ -127,6 +128,11 @@ class LocalEngine(Engine):
                     self.jobs.requeue(pkey, died=False)
             else:
                 self.jobs.fail(pkey, "The problem's data was lost; submit it again", now)
+        # Files of a process killed mid-write, or of a submit that was never
+        # answered, belong to no job.
+        for pkey in self.blobs.keys():
+            if pkey.startswith(".tmp-") or self.jobs.problem(pkey) is None:
+                self.blobs.remove(pkey)
 
     async def begin_stop(self):
         """Refuses new submits and ends held polls."""
@@ -258,6 +264,9 @@ class LocalEngine(Engine):
                     break
                 worker = await loop.run_in_executor(self._threads, self._new_worker)
                 self._pool_workers[slot] = worker
+                # Whatever took the process down (memory pressure, a
+                # neighbour) gets a moment to pass before the retry.
+                await asyncio.sleep(self.retry_delay_s)
                 self._work.set()
             else:
                 if state == DONE:

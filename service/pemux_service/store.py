@@ -235,6 +235,10 @@ class BlobStore(abc.ABC):
     @abc.abstractmethod
     def remove(self, pkey): ...
 
+    @abc.abstractmethod
+    def keys(self) -> set[str]:
+        """Every name under which something is stored."""
+
 
 class FileBlobStore(BlobStore):
     def __init__(self, root):
@@ -259,6 +263,9 @@ class FileBlobStore(BlobStore):
 
     def has_result(self, pkey):
         return os.path.exists(self.result_path(pkey))
+
+    def keys(self):
+        return set(os.listdir(self._problems)) | set(os.listdir(self._results))
 
     def remove(self, pkey):
         for path in (self.problem_path(pkey), self.result_path(pkey)):

@@ -80,12 +80,12 @@ class Service:
             pytest.fail("pemux-service did not start:\n" + self.err.read_text())
         info = json.loads(ready.read_text())
         self.port, self.ca, self.base_url = info["port"], info["ca"], info["base_url"]
+        self.ctx = ssl.create_default_context(cafile=self.ca)
         if self.key is None:
             # The key made on first start, from the lines meant for a shell.
             m = re.search(r"^export PEMU_API_KEY=(\S+)$", self.out.read_text(), re.M)
             assert m, "no PEMU_API_KEY line on first start"
             self.key = m.group(1)
-        self.ctx = ssl.create_default_context(cafile=self.ca)
         return self
 
     def stop(self, sig=signal.SIGTERM):
@@ -173,6 +173,7 @@ def solo(tmp_path):
     queue, where a test can stop or kill its solver."""
     s = Service(tmp_path / "data", "--workers", "1", "--inline-max-total", "-1",
                 "--max-queued-per-key", "3", "--poll-wait", "0.2s",
+                "--retry-delay", "0.5s",
                 "--drain", "0.5s").start()
     yield s
     for p in _children(s.proc.pid):
@@ -203,6 +204,18 @@ def _children(pid):
         except FileNotFoundError:
             pass
     return out
+
+
+def _new_solver(pid, known):
+    """A child of pid not in known that runs a solver already."""
+    for child in set(_children(pid)) - known:
+        try:
+            with open(f"/proc/{child}/cmdline", "rb") as f:
+                if b"spawn_main" in f.read():
+                    return child
+        except FileNotFoundError:
+            pass
+    return None
 
 
 def _signal(pid, sig):
@@ -400,9 +413,9 @@ def test_solver_dying_twice_fails_the_job(solo):
     rid = solo.submit(_problem(10, 20, 1 << 20))
     wait_until(lambda: solo.solvers()[0]["busy"], "the solve to start")
     os.kill(first, signal.SIGKILL)
-    # Stop the replacement before it has started the solve again.
-    second = wait_until(lambda: (set(_children(solo.proc.pid)) - known) or None,
-                        "a new solver", step=0.0005).pop()
+    # Stop the replacement before it has started the solve again (it
+    # waits a little before the retry), but after it has become a solver.
+    second = wait_until(lambda: _new_solver(solo.proc.pid, known), "a new solver")
     os.kill(second, signal.SIGSTOP)
     wait_until(lambda: solo.solvers()[0]["pid"] == second and solo.solvers()[0]["busy"],
                "the second attempt")
@@ -429,6 +442,9 @@ def test_error_answer_ends_the_client_call(svc, remote):
 
 @pytest.mark.parametrize("how", [signal.SIGKILL, signal.SIGTERM], ids=["kill-9", "term"])
 def test_accepted_jobs_survive_a_restart(solo, how):
+    finished = _problem(299, 10, 1 << 16)
+    finished_rid = solo.submit(finished)
+    solo.result(finished_rid)
     worker = solo.solvers()[0]["pid"]
     os.kill(worker, signal.SIGSTOP)
     problems = [_problem(300 + i, 10, 1 << 16) for i in range(3)]
@@ -437,8 +453,17 @@ def test_accepted_jobs_survive_a_restart(solo, how):
     solo.stop(how)
     _signal(worker, signal.SIGCONT)
     wait_until(lambda: not os.path.exists(f"/proc/{worker}"), "the old solver to end")
+    # A result file lost while the service was down is solved again; files
+    # that belong to no job go.
+    results = solo.data / "results"
+    (results / next(p for p in os.listdir(results) if not p.startswith("."))).unlink()
+    junk = [results / ".tmp-abc", solo.data / "problems" / ("f" * 64)]
+    for path in junk:
+        path.write_bytes(b"x")
     solo.start()
     assert [solo.result(r) for r in rids] == [local(p) for p in problems]
+    assert solo.result(finished_rid) == local(finished)
+    assert [p.exists() for p in junk] == [False, False]
 
 
 # -- keys ----------------------------------------------------------------------
@@ -458,6 +483,20 @@ def test_keys_new_list_revoke_in_a_running_service(svc):
     stored = (svc.data / "keys.json").read_text()
     found = key in stored or svc.key in stored
     assert not found, "a key is stored in clear"
+
+
+def test_own_certificate(svc, remote, tmp_path):
+    tls = svc.data / "tls"
+    own = Service(tmp_path / "data", "--cert", str(tls / "server.pem"),
+                  "--key", str(tls / "server-key.pem"))
+    own.start()
+    try:
+        assert own.ca is None and not (own.data / "tls").exists()
+        own.ca = str(tls / "ca.pem")
+        remote(own)
+        assert pemux.complete_subset_sum_bytes([3, 5]) == local([3, 5])
+    finally:
+        own.stop()
 
 
 # -- operations ------------------------------------------------------------------
