@@ -226,5 +226,168 @@ def main():
             json.dump({"client": res, "gzip": rows}, f, indent=1)
 
 
+# -- on several machines: front end, Redis broker, workers ---------------------
+#
+#   python3 bench/bench_service.py --scaleout [--repeats 30] [--batch 60]
+#
+# On one machine, a front end with --broker, a redis-server of its own and
+# one, then two, `pemux-service worker` processes of one solver each:
+#   W1 latency   as above, beside the embedded default (which solves small
+#                problems before answering the submit): what the broker adds;
+#   throughput   --small (200) W1-sized asynchronous calls started at once,
+#                and --batch (60) medium problems (200 values in 1..10^6,
+#                about 20 ms to solve and 45 ms to compress each) from 16
+#                threads, each until the last answer; for the embedded
+#                default too (its --workers: one per core).
+
+def medium_like(seed):
+    rng = random.Random(seed)
+    return [rng.randint(1, 1_000_000) for _ in range(200)]
+
+
+def scaleout_client(args, out_path):
+    import concurrent.futures
+
+    import pemux
+
+    pemux.complete_subset_sum_bytes(w1_like(0))
+    lat = [timed(pemux.complete_subset_sum_bytes, w1_like(args.seed + i))[0]
+           for i in range(args.repeats)]
+    res = {"w1_solved_s": lat}
+
+    small = [w1_like(args.seed + 10_000 + i) for i in range(args.small)]
+    left = threading.Semaphore(0)
+    bad = []
+
+    def cb_for(i):
+        def cb(words):
+            if words is None or len(words) != sum(small[i]) // 64 + 1:
+                bad.append(i)
+            left.release()
+        return cb
+
+    t0 = time.perf_counter()
+    for i, values in enumerate(small):
+        pemux.complete_subset_sum_async(values, cb_for(i))
+    for _ in small:
+        left.acquire()
+    res["small_s"] = time.perf_counter() - t0
+
+    # The bytes form in threads: a result list of 1.7 million words per
+    # call would make the client, not the service, the bottleneck.
+    medium = [medium_like(args.seed + 20_000 + i) for i in range(args.batch)]
+    t0 = time.perf_counter()
+    with concurrent.futures.ThreadPoolExecutor(16) as pool:
+        sizes = list(pool.map(lambda v: len(pemux.complete_subset_sum_bytes(v)), medium))
+    res["batch_s"] = time.perf_counter() - t0
+    bad += [i for i, (n, v) in enumerate(zip(sizes, medium)) if n != (sum(v) // 64 + 1) * 8]
+    res["failed"] = len(bad)
+    with open(out_path, "w") as f:
+        json.dump(res, f)
+
+
+def run_client(args, tmp, env, seed, batch):
+    out_path = os.path.join(tmp, f"client-{seed}.json")
+    child_env = dict(os.environ, **env)
+    child_env.pop("PEMU_KILLSWITCH", None)
+    cmd = [sys.executable, os.path.abspath(__file__), "--scaleout-client", out_path,
+           "--repeats", str(args.repeats), "--batch", str(batch), "--seed", str(seed),
+           "--small", str(args.small)]
+    done = subprocess.run(cmd, env=child_env, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        raise SystemExit("client failed:\n" + done.stderr[-4000:])
+    with open(out_path) as f:
+        return json.load(f)
+
+
+def start_redis(tmp):
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    proc = subprocess.Popen(
+        ["redis-server", "--bind", "127.0.0.1", "--port", str(port), "--dir", tmp,
+         "--appendonly", "yes", "--appendfsync", "always", "--save", ""],
+        stdout=subprocess.DEVNULL)
+    deadline = time.monotonic() + 20
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.2).close()
+            return proc, f"redis://127.0.0.1:{port}/0"
+        except OSError:
+            if time.monotonic() > deadline:
+                raise SystemExit("redis-server did not start")
+            time.sleep(0.05)
+
+
+def start_worker(data, url, n, tmp, extra=()):
+    ready = os.path.join(tmp, f"worker{n}.ready")
+    err = open(os.path.join(tmp, f"worker{n}.err"), "w")
+    proc = subprocess.Popen([sys.executable, "-m", "pemux_service", "worker", "--data", data,
+                             "--broker", url, "--processes", "1", "--ready-file", ready,
+                             *extra],
+                            stdout=subprocess.DEVNULL, stderr=err)
+    deadline = time.monotonic() + 60
+    while not os.path.exists(ready):
+        if proc.poll() is not None or time.monotonic() > deadline:
+            raise SystemExit("worker did not start")
+        time.sleep(0.05)
+    return proc
+
+
+def scaleout(args):
+    med = statistics.median
+    with tempfile.TemporaryDirectory(prefix="pemux-bench-") as tmp:
+        for sub in ("embedded", "shared"):
+            os.mkdir(os.path.join(tmp, sub))
+        embedded, env = start_service(os.path.join(tmp, "embedded", "data"), [])
+        try:
+            base = run_client(args, tmp, env, 1000, args.batch)
+        finally:
+            embedded.terminate()
+            embedded.wait(30)
+        redis_proc, url = start_redis(tmp)
+        procs = [redis_proc]
+        try:
+            data = os.path.join(tmp, "shared", "data")
+            front, env = start_service(data, ["--broker", url])
+            procs.append(front)
+            runs = {}
+            for n in (1, 2):
+                procs.append(start_worker(data, url, n, tmp, args.worker_args.split()))
+                runs[n] = run_client(args, tmp, env, 100_000 * n, args.batch)
+        finally:
+            for p in reversed(procs):
+                p.terminate()
+                p.wait(30)
+    runs = {0: base, **runs}
+    names = {0: "embedded default", 1: "front end + Redis + 1 worker",
+             2: "front end + Redis + 2 workers"}
+    w1 = med(base["w1_solved_s"])
+    print(f"| setup | W1 call, new problem (median of {args.repeats}) | {args.small} W1 calls "
+          f"at once (async) | {args.batch} medium calls (16 threads) |")
+    print("|---|---|---|---|")
+    for n, r in runs.items():
+        lat = med(r["w1_solved_s"])
+        extra = f" ({ms(lat - w1)} more)" if n else ""
+        failed = f", {r['failed']} FAILED" if r["failed"] else ""
+        print(f"| {names[n]} | {ms(lat)}{extra} | {r['small_s']:.2f} s, "
+              f"{args.small / r['small_s']:.0f}/s | {r['batch_s']:.2f} s, "
+              f"{args.batch / r['batch_s']:.1f}/s{failed} |")
+
+
 if __name__ == "__main__":
-    main()
+    if "--scaleout" in sys.argv or "--scaleout-client" in sys.argv:
+        ap = argparse.ArgumentParser()
+        ap.add_argument("--scaleout", action="store_true")
+        ap.add_argument("--scaleout-client")
+        ap.add_argument("--repeats", type=int, default=30)
+        ap.add_argument("--batch", type=int, default=60)
+        ap.add_argument("--small", type=int, default=200)
+        ap.add_argument("--seed", type=int, default=0)
+        ap.add_argument("--worker-args", default="", help="extra `pemux-service worker` options")
+        a = ap.parse_args()
+        scaleout_client(a, a.scaleout_client) if a.scaleout_client else scaleout(a)
+    else:
+        main()

@@ -37,7 +37,7 @@ log = logging.getLogger("pemux_service")
 QUEUE = "pemux"
 ACTOR = "pemux_solve"
 DEFAULT_HEARTBEAT_S = 10.0
-DEFAULT_IDLE_POLL_S = 0.05
+DEFAULT_IDLE_POLL_S = 0.02
 # Deliveries of one try before it fails for good: a problem whose solve
 # takes the whole worker down with it must not circle the cluster forever.
 MAX_STARTS = 5
@@ -307,6 +307,20 @@ class SolveWorker:
             with self._lock:
                 self._busy -= 1
 
+    def _record(self, what, *args):
+        """Records the outcome of a solve, waiting out a broker restart: the
+        solve is done and should not be redone for want of one write."""
+        delay = 0.1
+        while True:
+            try:
+                return what(*args)
+            except redis.RedisError as e:
+                if self._stopping.is_set():
+                    raise
+                log.warning("recording a solve: %s; again in %.1fs", e, delay)
+                time.sleep(delay)
+                delay = min(delay * 2, 5.0)
+
     def _solve(self, pkey, try_no):
         while True:
             worker = self._solver()
@@ -314,7 +328,7 @@ class SolveWorker:
                 solve_s, pack_s, size = worker.run(self.blobs.problem_path(pkey),
                                                    self.blobs.result_path(pkey))
             except SolveFailed as e:
-                self.jobs.fail(pkey, str(e), time.time(), try_no)
+                self._record(self.jobs.fail, pkey, str(e), time.time(), try_no)
                 return
             except WorkerDied as e:
                 if self._stopping.is_set():
@@ -328,7 +342,7 @@ class SolveWorker:
                 if self.jobs.begin(pkey, try_no, MAX_STARTS, STARTED_TOO_OFTEN) != RUNNING:
                     return
                 continue
-            self.jobs.finish(pkey, time.time())
+            self._record(self.jobs.finish, pkey, time.time())
             log.info("solved %s in %.3fs (+%.3fs to store %d bytes)",
                      pkey[:12], solve_s, pack_s, size)
             return
@@ -407,7 +421,7 @@ def worker_parser():
                    help="a worker silent this long counts as lost and its solves are "
                         "handed to others; the same on every worker (default 10s)")
     p.add_argument("--idle-poll", type=parse_duration, default=DEFAULT_IDLE_POLL_S,
-                   help="longest pause between looks at an empty queue (default 0.05s)")
+                   help="longest pause between looks at an empty queue (default 0.02s)")
     p.add_argument("--drain", type=parse_duration, default=30.0,
                    help="on SIGTERM, how long running solves may finish before they "
                         "go back to the queue (default 30s)")
