@@ -42,6 +42,9 @@ DEFAULT_IDLE_POLL_S = 0.02
 # takes the whole worker down with it must not circle the cluster forever.
 MAX_STARTS = 5
 UNAVAILABLE = "Service temporarily unavailable: the job store cannot be reached; try again"
+# A file that another machine just renamed into the shared directory may
+# show up here a moment late (a network file system's lookup cache).
+SHARED_FILE_GRACE_S = 30.0
 STARTED_TOO_OFTEN = (f"The solve was started {MAX_STARTS} times and its worker "
                      "was lost each time")
 
@@ -103,6 +106,7 @@ class BrokerEngine(Engine):
         self._changed = None
         self._tasks = []
         self._stopping = False
+        self._unseen = {}  # request id -> when its result file was first missed
 
     async def start(self):
         self._changed = asyncio.Condition()
@@ -176,7 +180,17 @@ class BrokerEngine(Engine):
         if p is None:
             return Status(None)
         if p.state == DONE:
-            return Status(DONE, result_path=self.blobs.result_path(p.key))
+            path = self.blobs.result_path(p.key)
+            if not os.path.exists(path):
+                if len(self._unseen) > 10_000:
+                    self._unseen.clear()
+                first = self._unseen.setdefault(rid, time.monotonic())
+                if time.monotonic() - first < SHARED_FILE_GRACE_S:
+                    return Status(RUNNING)
+                del self._unseen[rid]
+                return Status(None)
+            self._unseen.pop(rid, None)
+            return Status(DONE, result_path=path)
         return Status(p.state, error=p.error)
 
     async def wait(self, rid, timeout):
@@ -295,10 +309,13 @@ class SolveWorker:
         state = self.jobs.begin(pkey, try_no, MAX_STARTS, STARTED_TOO_OFTEN)
         if state != RUNNING:
             return  # already solved, or given up: this delivery is a repeat
-        if not self.blobs.has_problem(pkey):
-            self.jobs.fail(pkey, "The problem's data was lost; submit it again",
-                           time.time(), try_no)
-            return
+        deadline = time.monotonic() + SHARED_FILE_GRACE_S
+        while not self.blobs.has_problem(pkey):
+            if time.monotonic() > deadline or self._stopping.is_set():
+                self._record(self.jobs.fail, pkey,
+                             "The problem's data was lost; submit it again", time.time(), try_no)
+                return
+            time.sleep(0.2)
         with self._lock:
             self._busy += 1
         try:

@@ -365,6 +365,42 @@ def test_worker_killed_mid_solve_is_solved_by_the_other(cluster, monkeypatch):
     w1.start()
 
 
+def test_worker_stopped_mid_solve_hands_it_back(cluster, monkeypatch):
+    """SIGTERM: the solve has --drain (1 s) to finish, then goes back to the
+    queue at once, with no wait for a heartbeat to time out."""
+    w1, w2 = cluster.workers
+    signal_all([w2.pid], signal.SIGSTOP)
+    try:
+        if not solver_pids(w1.pid):
+            cluster.result(cluster.fronts[1], cluster.submit(cluster.fronts[1], [5, 7, 7]))
+        signal_all(solver_pids(w1.pid), signal.SIGSTOP)
+        values = problem(1500, 25, 1 << 20)
+        rid = cluster.submit(cluster.fronts[1], values)
+        wait_until(lambda: cluster.state(rid) == "running", "the solve to start")
+        w1.stop(signal.SIGTERM)
+    finally:
+        signal_all([w2.pid], signal.SIGCONT)
+    assert w1.proc.returncode == 0, w1.err.read_text()[-2000:]
+    assert cluster.result(cluster.fronts[0], rid) == local(values)
+    assert cluster.starts(values) == 2
+    # A solver stopped on purpose is no death of the job.
+    assert int(cluster.r.hget(f"pemux:p:{protocol.problem_key(values)}", "deaths")) == 0
+    w1.start()
+
+
+def test_result_not_yet_visible_is_not_ready(cluster):
+    """A result recorded as done whose file this machine cannot see yet
+    (a shared file system catching up) is "not ready", not an error."""
+    values = problem(2500, 5, 1000)
+    pkey = protocol.problem_key(values)
+    cluster.jobs.accept("f" * 32, pkey, "kid", sum(values), len(values), "done", time.time())
+    status, body = cluster.poll(cluster.fronts[0], "f" * 32)
+    assert body == b'{"message":"Result not ready"}'
+    path = cluster.data / "results" / pkey
+    path.write_bytes(protocol.pack_result(local(values)))
+    assert cluster.result(cluster.fronts[0], "f" * 32) == local(values)
+
+
 def test_front_end_stopped_mid_poll_the_other_answers(cluster, frozen):
     a, b = cluster.fronts
     values = problem(2000, 20, 1 << 16)
