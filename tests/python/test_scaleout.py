@@ -33,7 +33,7 @@ START_S = 30.0
 WAIT_S = 30.0
 # Short enough that a lost worker's solve comes back within a test, long
 # enough that a loaded machine does not pass for a dead worker.
-HEARTBEAT_S = 1.5
+HEARTBEAT_S = 2.0
 WORKER_MEMORY = "700M"
 # What one solver of WORKER_MEMORY holds: (700M - 256M) / 2 bytes of bits.
 WORKER_MAX_TOTAL = ((700 << 20) - (256 << 20)) // 2 * 8
@@ -365,7 +365,28 @@ def test_worker_killed_mid_solve_is_solved_by_the_other(cluster, monkeypatch):
     w1.start()
 
 
-def test_worker_stopped_mid_solve_hands_it_back(cluster, monkeypatch):
+def test_a_long_solve_is_not_taken_for_a_lost_worker(cluster):
+    """The worker heartbeats while its solver works: a solve longer than
+    the heartbeat timeout is not handed to the idle other worker."""
+    w1, w2 = cluster.workers
+    signal_all([w2.pid], signal.SIGSTOP)
+    try:
+        if not solver_pids(w1.pid):
+            cluster.result(cluster.fronts[1], cluster.submit(cluster.fronts[1], [5, 9, 9]))
+        solvers = solver_pids(w1.pid)
+        signal_all(solvers, signal.SIGSTOP)
+        values = problem(1700, 25, 1 << 20)
+        rid = cluster.submit(cluster.fronts[1], values)
+        wait_until(lambda: cluster.state(rid) == "running", "the solve to start")
+    finally:
+        signal_all([w2.pid], signal.SIGCONT)
+    time.sleep(2 * HEARTBEAT_S)  # the solve "runs" while w2 idles and judges
+    signal_all(solvers, signal.SIGCONT)
+    assert cluster.result(cluster.fronts[0], rid) == local(values)
+    assert cluster.starts(values) == 1
+
+
+def test_worker_stopped_mid_solve_hands_it_back(cluster):
     """SIGTERM: the solve has --drain (1 s) to finish, then goes back to the
     queue at once, with no wait for a heartbeat to time out."""
     w1, w2 = cluster.workers
