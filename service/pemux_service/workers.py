@@ -41,6 +41,7 @@ def _worker_main(conn, memory_limit, gzip_level):
     os.close(devnull)
     import pemux
 
+    threads = len(os.sched_getaffinity(0))
     if memory_limit:
         resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
     while True:
@@ -55,7 +56,7 @@ def _worker_main(conn, memory_limit, gzip_level):
             del values
             t1 = time.perf_counter()
             size = write_atomic_pieces(
-                result_path, protocol.iter_pack_result(bitset, gzip_level))
+                result_path, protocol.iter_pack_result(bitset, gzip_level, threads=threads))
             del bitset
             reply = ("ok", t1 - t0, time.perf_counter() - t1, size)
         except MemoryError:

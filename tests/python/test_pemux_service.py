@@ -14,6 +14,7 @@ import subprocess
 import sys
 import threading
 import time
+import zlib
 
 import pytest
 
@@ -522,7 +523,21 @@ def test_no_key_in_any_output(svc):
     assert not found, "a key value appears in the service's log"
 
 
-# -- the store, without a service ------------------------------------------------------
+# -- without a service ------------------------------------------------------------
+
+
+@pytest.mark.parametrize("size", [0, 8, 1000, 4096, 4097, 3 * 4096, 3 * 4096 + 8])
+@pytest.mark.parametrize("threads", [1, 3])
+def test_result_stream_is_one_gzip_member(size, threads):
+    rng = random.Random(size)
+    # Runs of zeros and ones with noise, as subset-sum bitsets look.
+    bitset = bytes(rng.choice((0, 0, 255, rng.randrange(256))) for _ in range(size))
+    body = b"".join(protocol.iter_pack_result(bitset, threads=threads, piece=4096))
+    d = zlib.decompressobj(wbits=31)
+    assert d.decompress(body) + d.flush() == bitset
+    assert d.eof and d.unused_data == b""
+
+
 
 
 def test_results_expire_after_the_keep_time(tmp_path):
