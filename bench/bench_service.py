@@ -145,8 +145,12 @@ def start_service(data, extra):
     top = os.path.dirname(data)
     ready = os.path.join(top, "ready.json")
     out = open(os.path.join(top, "service.out"), "w+")
-    exe = shutil.which("pemux-service") or [sys.executable, "-m", "pemux_service"]
-    cmd = ([exe] if isinstance(exe, str) else exe) + [
+    exe = shutil.which("pemux-service")
+    exe = [exe] if exe else [sys.executable, "-m", "pemux_service"]
+    os.makedirs(data)
+    made = subprocess.run(exe + ["key", "new", "--data", data], capture_output=True,
+                          text=True, check=True).stdout
+    cmd = exe + [
         "--data", data, "--port", "0", "--ready-file", ready,
         "--log", os.path.join(top, "requests.log"), *extra]
     proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT)
@@ -157,7 +161,7 @@ def start_service(data, extra):
             raise SystemExit("pemux-service did not start:\n" + out.read())
         time.sleep(0.05)
     out.seek(0)
-    env = dict(re.findall(r"^export (PEMU_\w+)=(\S+)$", out.read(), re.M))
+    env = dict(re.findall(r"^export (PEMU_\w+)=(\S+)$", out.read() + made, re.M))
     return proc, env
 
 

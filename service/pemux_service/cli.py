@@ -186,7 +186,9 @@ async def serve(args):
 
     keys = KeyStore(keys_path(data))
     new_key = None
-    if not keys.entries():
+    # A key is shown on a terminal only: standard output sent to a file or
+    # a journal is a log, and no log gets a key.
+    if not keys.entries() and sys.stdout.isatty():
         _, new_key = keys.new("made on first start")
 
     worker_memory = args.worker_memory or default_worker_memory(args.workers)
@@ -220,10 +222,9 @@ async def serve(args):
     else:
         print("# PEMU_CA_BUNDLE: the CA file of --cert, unless the system already trusts it")
     if new_key:
-        # Shown once, on the terminal of the user who started the service.
         print(f"export PEMU_API_KEY={shlex.quote(new_key)}")
     else:
-        print(f"# PEMU_API_KEY: a key from `pemux-service key new --data {shlex.quote(data)}`")
+        print(f"# PEMU_API_KEY: a key made by `pemux-service key new --data {shlex.quote(data)}`")
     sys.stdout.flush()
     if args.ready_file:
         write_atomic(os.path.abspath(args.ready_file), json.dumps({
