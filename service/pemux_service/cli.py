@@ -16,19 +16,20 @@ import socket
 import ssl
 import sys
 import time
+import zlib
 
-from . import protocol
-from .app import Front
-from .engine import Limits, LocalEngine
 from .keys import KeyStore
-from .metrics import Metrics
-from .store import FileBlobStore, SqliteJobStore, write_atomic
-from .tls import ensure_local_tls
+from . import protocol
+from .protocol import GZIP_LEVEL
+from .store import write_atomic
 
 log = logging.getLogger("pemux_service")
 
 _SIZE_RE = re.compile(r"^(\d+(?:\.\d+)?)\s*([kmgt]?)i?b?$", re.I)
 _TIME_RE = re.compile(r"^(\d+(?:\.\d+)?)\s*([smhd]?)$", re.I)
+GZIP_STRATEGIES = {"default": zlib.Z_DEFAULT_STRATEGY, "rle": zlib.Z_RLE,
+                   "filtered": zlib.Z_FILTERED}
+GZIP_STRATEGY = next(k for k, v in GZIP_STRATEGIES.items() if v == protocol.GZIP_STRATEGY)
 _RESERVED = 256 << 20  # interpreter and solver beyond the result itself
 
 
@@ -97,6 +98,10 @@ def serve_parser():
     p.add_argument("--drain", type=parse_duration, default=30.0,
                    help="on SIGTERM, how long running solves may finish before they "
                         "are left queued for the next start (default 30s)")
+    p.add_argument("--gzip-level", type=int, choices=range(10), default=GZIP_LEVEL,
+                   metavar="0-9", help=f"compression level of results (default {GZIP_LEVEL})")
+    p.add_argument("--gzip-strategy", choices=sorted(GZIP_STRATEGIES), default=GZIP_STRATEGY,
+                   help=f"zlib strategy of results (default {GZIP_STRATEGY})")
     p.add_argument("--log", help="append the request log here (default: standard error)")
     p.add_argument("--ready-file", help="JSON file written once the service listens")
     return p
@@ -173,6 +178,15 @@ def _setup_logging(path):
 
 
 async def serve(args):
+    # Only serving needs the server's packages; keys are managed without them.
+    from aiohttp import web
+
+    from .app import Front
+    from .engine import Limits, LocalEngine
+    from .metrics import Metrics
+    from .store import FileBlobStore, SqliteJobStore
+    from .tls import ensure_local_tls
+
     data = os.path.abspath(args.data)
     os.makedirs(data, mode=0o700, exist_ok=True)
     if bool(args.cert) != bool(args.key):
@@ -201,10 +215,9 @@ async def serve(args):
     metrics = Metrics()
     jobs = SqliteJobStore(os.path.join(data, "jobs.sqlite"))
     engine = LocalEngine(jobs, FileBlobStore(data), limits, args.workers,
-                         worker_memory, metrics=metrics, retry_delay_s=args.retry_delay)
+                         worker_memory, metrics=metrics, retry_delay_s=args.retry_delay,
+                         gzip=(args.gzip_level, GZIP_STRATEGIES[args.gzip_strategy]))
     await engine.start()
-
-    from aiohttp import web
 
     front = Front(engine, keys, metrics, args.max_body, args.poll_wait)
     runner = web.AppRunner(front.make_app(), access_log=None, handle_signals=False)
@@ -252,6 +265,10 @@ def main(argv=None):
     _setup_logging(args.log)
     try:
         asyncio.run(serve(args))
+    except ImportError as e:
+        print(f"pemux-service: {e}; install the service extra: pip install 'pemux[service]'",
+              file=sys.stderr)
+        return 1
     except OSError as e:
         print(f"pemux-service: {e}", file=sys.stderr)
         return 1
