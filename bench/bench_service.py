@@ -43,8 +43,8 @@ def w1_like(seed):
     return [rng.randint(1, 1_000) for _ in range(1_000)]
 
 
-def w4_like(seed):
-    values = values_of("W4")
+def variant(name, seed):
+    values = values_of(name)
     # Same size and total within 0.1%; another multiset, so solved anew.
     values[-1] += seed
     return values
@@ -104,18 +104,19 @@ def client(args, out_path):
     res["concurrent_s"] = time.perf_counter() - t0
     res["concurrent_failed"] = len(bad)
 
-    w4 = values_of("W4")
-    res["w4_local_s"] = [timed(local, w4)[0] for _ in range(args.w4_repeats)]
-    cold = []
-    for i in range(args.w4_repeats):
-        values = w4_like(i + 1)
-        dt, got = timed(pemux.complete_subset_sum_bytes, values)
-        assert got == local(values), "W4 result differs from the local path"
-        cold.append(dt)
-    res["w4_cold_s"] = cold
-    pemux.complete_subset_sum_bytes(w4)
-    res["w4_warm_s"] = [timed(pemux.complete_subset_sum_bytes, w4)[0]
-                        for _ in range(args.w4_repeats)]
+    for name in args.large.split(","):
+        values = values_of(name)
+        res[f"{name}_local_s"] = [timed(local, values)[0] for _ in range(args.w4_repeats)]
+        cold = []
+        for i in range(args.w4_repeats):
+            other = variant(name, i + 1)
+            dt, got = timed(pemux.complete_subset_sum_bytes, other)
+            assert got == local(other), f"{name} result differs from the local path"
+            cold.append(dt)
+        res[f"{name}_cold_s"] = cold
+        pemux.complete_subset_sum_bytes(values)
+        res[f"{name}_warm_s"] = [timed(pemux.complete_subset_sum_bytes, values)[0]
+                                 for _ in range(args.w4_repeats)]
     with open(out_path, "w") as f:
         json.dump(res, f)
 
@@ -145,8 +146,12 @@ def start_service(data, extra):
     top = os.path.dirname(data)
     ready = os.path.join(top, "ready.json")
     out = open(os.path.join(top, "service.out"), "w+")
-    exe = shutil.which("pemux-service") or [sys.executable, "-m", "pemux_service"]
-    cmd = ([exe] if isinstance(exe, str) else exe) + [
+    exe = shutil.which("pemux-service")
+    exe = [exe] if exe else [sys.executable, "-m", "pemux_service"]
+    os.makedirs(data)
+    made = subprocess.run(exe + ["key", "new", "--data", data], capture_output=True,
+                          text=True, check=True).stdout
+    cmd = exe + [
         "--data", data, "--port", "0", "--ready-file", ready,
         "--log", os.path.join(top, "requests.log"), *extra]
     proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT)
@@ -157,7 +162,7 @@ def start_service(data, extra):
             raise SystemExit("pemux-service did not start:\n" + out.read())
         time.sleep(0.05)
     out.seek(0)
-    env = dict(re.findall(r"^export (PEMU_\w+)=(\S+)$", out.read(), re.M))
+    env = dict(re.findall(r"^export (PEMU_\w+)=(\S+)$", out.read() + made, re.M))
     return proc, env
 
 
@@ -170,6 +175,8 @@ def main():
     ap.add_argument("--repeats", type=int, default=30)
     ap.add_argument("--w4-repeats", type=int, default=5)
     ap.add_argument("--concurrent", type=int, default=200)
+    ap.add_argument("--large", default="W4", help="workloads timed against the local call")
+    ap.add_argument("--no-gzip-table", action="store_true")
     ap.add_argument("--service-args", default="", help="extra pemux-service options")
     ap.add_argument("--json", help="also write the raw results here")
     ap.add_argument("--client", help=argparse.SUPPRESS)
@@ -187,7 +194,7 @@ def main():
             child_env.pop("PEMU_KILLSWITCH", None)
             cmd = [sys.executable, os.path.abspath(__file__), "--client", out_path,
                    "--repeats", str(args.repeats), "--w4-repeats", str(args.w4_repeats),
-                   "--concurrent", str(args.concurrent)]
+                   "--concurrent", str(args.concurrent), "--large", args.large]
             done = subprocess.run(cmd, env=child_env, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.PIPE, text=True)
             if done.returncode != 0:
@@ -200,7 +207,6 @@ def main():
 
     med = statistics.median
     w1, w1s = med(res["w1_solved_s"]), med(res["w1_stored_s"])
-    local, cold, warm = med(res["w4_local_s"]), med(res["w4_cold_s"]), med(res["w4_warm_s"])
     n = args.concurrent
     print("| measure | result | goal |")
     print("|---|---|---|")
@@ -210,12 +216,17 @@ def main():
     print(f"| {n} concurrent asynchronous W1-sized calls "
           f"| {res['concurrent_s']:.2f} s, {n / res['concurrent_s']:.0f} calls/s"
           f"{'' if not res['concurrent_failed'] else ', %d FAILED' % res['concurrent_failed']} | |")
-    print(f"| W4 local call (median of {args.w4_repeats}) | {ms(local)} | |")
-    print(f"| W4 remote call, new problem | {ms(cold)}: {ms(cold - local)} beyond local "
-          f"= {(cold - local) / local:.2f}x | < 1.5x |")
-    print(f"| W4 remote call, stored result | {ms(warm)}: {ms(warm - local)} beyond local "
-          f"= {(warm - local) / local:.2f}x | < 1.5x |")
+    for name in args.large.split(","):
+        local, cold, warm = (med(res[f"{name}_{k}_s"]) for k in ("local", "cold", "warm"))
+        goal = "< 1.5x" if name == "W4" else ""
+        print(f"| {name} local call (median of {args.w4_repeats}) | {ms(local)} | |")
+        print(f"| {name} remote call, new problem | {ms(cold)}: {ms(cold - local)} beyond "
+              f"local = {(cold - local) / local:.2f}x | {goal} |")
+        print(f"| {name} remote call, stored result | {ms(warm)}: {ms(warm - local)} beyond "
+              f"local = {(warm - local) / local:.2f}x | {goal} |")
     print()
+    if args.no_gzip_table:
+        return
     print("| workload | bitset bytes | gzip level | stream bytes | compress |")
     print("|---|---|---|---|---|")
     rows = gzip_table(["W1", "W2", "W4", "W5"])

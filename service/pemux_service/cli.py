@@ -18,19 +18,20 @@ import socket
 import ssl
 import sys
 import time
+import zlib
 
-from . import protocol
-from .app import Front
-from .engine import Limits, LocalEngine
 from .keys import KeyStore
-from .metrics import Metrics
-from .store import FileBlobStore, SqliteJobStore, write_atomic
-from .tls import ensure_local_tls
+from . import protocol
+from .protocol import GZIP_LEVEL
+from .store import write_atomic
 
 log = logging.getLogger("pemux_service")
 
 _SIZE_RE = re.compile(r"^(\d+(?:\.\d+)?)\s*([kmgt]?)i?b?$", re.I)
 _TIME_RE = re.compile(r"^(\d+(?:\.\d+)?)\s*([smhd]?)$", re.I)
+GZIP_STRATEGIES = {"default": zlib.Z_DEFAULT_STRATEGY, "rle": zlib.Z_RLE,
+                   "filtered": zlib.Z_FILTERED}
+GZIP_STRATEGY = next(k for k, v in GZIP_STRATEGIES.items() if v == protocol.GZIP_STRATEGY)
 _RESERVED = 256 << 20  # interpreter and solver beyond the result itself
 
 
@@ -99,6 +100,10 @@ def serve_parser():
     p.add_argument("--drain", type=parse_duration, default=30.0,
                    help="on SIGTERM, how long running solves may finish before they "
                         "are left queued for the next start (default 30s)")
+    p.add_argument("--gzip-level", type=int, choices=range(10), default=GZIP_LEVEL,
+                   metavar="0-9", help=f"compression level of results (default {GZIP_LEVEL})")
+    p.add_argument("--gzip-strategy", choices=sorted(GZIP_STRATEGIES), default=GZIP_STRATEGY,
+                   help=f"zlib strategy of results (default {GZIP_STRATEGY})")
     p.add_argument("--log", help="append the request log here (default: standard error)")
     p.add_argument("--ready-file", help="JSON file written once the service listens")
     p.add_argument("--broker", metavar="URL",
@@ -178,6 +183,15 @@ def _setup_logging(path):
 
 
 async def serve(args):
+    # Only serving needs the server's packages; keys are managed without them.
+    from aiohttp import web
+
+    from .app import Front
+    from .engine import Limits, LocalEngine
+    from .metrics import Metrics
+    from .store import FileBlobStore, SqliteJobStore
+    from .tls import ensure_local_tls
+
     data = os.path.abspath(args.data)
     os.makedirs(data, mode=0o700, exist_ok=True)
     if bool(args.cert) != bool(args.key):
@@ -191,7 +205,9 @@ async def serve(args):
 
     keys = KeyStore(keys_path(data))
     new_key = None
-    if not keys.entries():
+    # A key is shown on a terminal only: standard output sent to a file or
+    # a journal is a log, and no log gets a key.
+    if not keys.entries() and sys.stdout.isatty():
         _, new_key = keys.new("made on first start")
 
     worker_memory = args.worker_memory or default_worker_memory(args.workers)
@@ -212,11 +228,10 @@ async def serve(args):
     else:
         jobs = SqliteJobStore(os.path.join(data, "jobs.sqlite"))
         engine = LocalEngine(jobs, FileBlobStore(data), limits, args.workers,
-                             worker_memory, metrics=metrics, retry_delay_s=args.retry_delay)
+                             worker_memory, metrics=metrics, retry_delay_s=args.retry_delay,
+                             gzip=(args.gzip_level, GZIP_STRATEGIES[args.gzip_strategy]))
         solving = f"{args.workers} solver processes, largest total {limits.max_total}"
     await engine.start()
-
-    from aiohttp import web
 
     front = Front(engine, keys, metrics, args.max_body, args.poll_wait)
     runner = web.AppRunner(front.make_app(), access_log=None, handle_signals=False)
@@ -233,10 +248,9 @@ async def serve(args):
     else:
         print("# PEMU_CA_BUNDLE: the CA file of --cert, unless the system already trusts it")
     if new_key:
-        # Shown once, on the terminal of the user who started the service.
         print(f"export PEMU_API_KEY={shlex.quote(new_key)}")
     else:
-        print(f"# PEMU_API_KEY: a key from `pemux-service key new --data {shlex.quote(data)}`")
+        print(f"# PEMU_API_KEY: a key made by `pemux-service key new --data {shlex.quote(data)}`")
     sys.stdout.flush()
     if args.ready_file:
         write_atomic(os.path.abspath(args.ready_file), json.dumps({
@@ -267,6 +281,10 @@ def main(argv=None):
     _setup_logging(args.log)
     try:
         asyncio.run(serve(args))
+    except ImportError as e:
+        print(f"pemux-service: {e}; install the service extra: pip install 'pemux[service]'",
+              file=sys.stderr)
+        return 1
     except OSError as e:
         print(f"pemux-service: {e}", file=sys.stderr)
         return 1

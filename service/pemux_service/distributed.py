@@ -274,8 +274,10 @@ class SolveWorker:
     large a problem this machine takes."""
 
     def __init__(self, url, blobs, processes, memory_limit, max_total, heartbeat_s,
-                 idle_poll_s, prefix="pemux"):
+                 idle_poll_s, gzip=(protocol.GZIP_LEVEL, protocol.GZIP_STRATEGY),
+                 prefix="pemux"):
         self.blobs = blobs
+        self.gzip = gzip
         self.processes = processes
         self.memory_limit = memory_limit
         self.max_total = max_total
@@ -299,7 +301,7 @@ class SolveWorker:
     def _solver(self):
         w = getattr(self._local, "solver", None)
         if w is None or not w.process.is_alive():
-            w = Worker(self.memory_limit, protocol.GZIP_LEVEL)
+            w = Worker(self.memory_limit, self.gzip)
             self._local.solver = w
             with self._lock:
                 self._solvers[threading.get_ident()] = w
@@ -419,7 +421,7 @@ class SolveWorker:
 
 
 def worker_parser():
-    from .cli import parse_duration, parse_size
+    from .cli import GZIP_STRATEGIES, GZIP_STRATEGY, parse_duration, parse_size
     p = argparse.ArgumentParser(
         prog="pemux-service worker",
         description="Solve problems for pemux-service front ends that share --broker and --data.")
@@ -442,6 +444,11 @@ def worker_parser():
     p.add_argument("--drain", type=parse_duration, default=30.0,
                    help="on SIGTERM, how long running solves may finish before they "
                         "go back to the queue (default 30s)")
+    p.add_argument("--gzip-level", type=int, choices=range(10), default=protocol.GZIP_LEVEL,
+                   metavar="0-9",
+                   help=f"compression level of results (default {protocol.GZIP_LEVEL})")
+    p.add_argument("--gzip-strategy", choices=sorted(GZIP_STRATEGIES), default=GZIP_STRATEGY,
+                   help=f"zlib strategy of results (default {GZIP_STRATEGY})")
     p.add_argument("--ready-file", help="JSON file written once the worker takes jobs")
     return p
 
@@ -449,7 +456,7 @@ def worker_parser():
 def worker_main(argv):
     import json
 
-    from .cli import default_max_total, machine_memory
+    from .cli import GZIP_STRATEGIES, default_max_total, machine_memory
     from .store import write_atomic
 
     args = worker_parser().parse_args(argv)
@@ -464,7 +471,8 @@ def worker_main(argv):
     memory = args.worker_memory or max(512 << 20, machine_memory() // max(1, args.processes))
     max_total = args.max_total if args.max_total is not None else default_max_total(memory)
     sw = SolveWorker(args.broker, FileBlobStore(data), args.processes, memory, max_total,
-                     args.heartbeat, args.idle_poll)
+                     args.heartbeat, args.idle_poll,
+                     gzip=(args.gzip_level, GZIP_STRATEGIES[args.gzip_strategy]))
     stop = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: stop.set())

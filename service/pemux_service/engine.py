@@ -74,13 +74,13 @@ class Engine(abc.ABC):
 
 class LocalEngine(Engine):
     def __init__(self, jobs, blobs, limits, workers, memory_limit,
-                 gzip_level=protocol.GZIP_LEVEL, metrics=None, retry_delay_s=1.0):
+                 gzip=(protocol.GZIP_LEVEL, protocol.GZIP_STRATEGY), metrics=None, retry_delay_s=1.0):
         self.jobs = jobs
         self.blobs = blobs
         self.limits = limits
         self.n_workers = workers
         self.memory_limit = memory_limit
-        self.gzip_level = gzip_level
+        self.gzip = gzip
         self.metrics = metrics
         self.retry_delay_s = retry_delay_s
         # Every blocking wait on a solver process gets its own thread.
@@ -114,7 +114,7 @@ class LocalEngine(Engine):
         self._update_gauges()
 
     def _new_worker(self):
-        return Worker(self.memory_limit, self.gzip_level)
+        return Worker(self.memory_limit, self.gzip)
 
     def _recover(self):
         """Every accepted job is ready or queued again after a restart."""

@@ -29,7 +29,7 @@ def _die_with_parent():
         pass  # not Linux: the worker still ends at its next read
 
 
-def _worker_main(conn, memory_limit, gzip_level):
+def _worker_main(conn, memory_limit, gzip):
     # Ctrl-C in a terminal reaches the whole process group; the service
     # decides what happens to running solves, not the terminal.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -41,6 +41,7 @@ def _worker_main(conn, memory_limit, gzip_level):
     os.close(devnull)
     import pemux
 
+    threads = len(os.sched_getaffinity(0))
     if memory_limit:
         resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
     while True:
@@ -55,7 +56,7 @@ def _worker_main(conn, memory_limit, gzip_level):
             del values
             t1 = time.perf_counter()
             size = write_atomic_pieces(
-                result_path, protocol.iter_pack_result(bitset, gzip_level))
+                result_path, protocol.iter_pack_result(bitset, *gzip, threads=threads))
             del bitset
             reply = ("ok", t1 - t0, time.perf_counter() - t1, size)
         except MemoryError:
@@ -74,10 +75,10 @@ class Worker:
 
     _ctx = multiprocessing.get_context("spawn")
 
-    def __init__(self, memory_limit, gzip_level):
+    def __init__(self, memory_limit, gzip):
         parent, child = self._ctx.Pipe()
         self.process = self._ctx.Process(
-            target=_worker_main, args=(child, memory_limit, gzip_level),
+            target=_worker_main, args=(child, memory_limit, gzip),
             name="pemux-solver", daemon=True)
         self.process.start()
         child.close()

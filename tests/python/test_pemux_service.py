@@ -8,12 +8,14 @@ import json
 import os
 import random
 import re
+import select
 import signal
 import ssl
 import subprocess
 import sys
 import threading
 import time
+import zlib
 
 import pytest
 
@@ -66,6 +68,9 @@ class Service:
         self.err = data.parent / f"{data.name}.err"
 
     def start(self):
+        if self.key is None:
+            self.data.mkdir(parents=True, exist_ok=True)
+            self.key = _key_from(self.key_cmd("new").stdout)
         ready = self.data.parent / f"{self.data.name}.ready"
         if ready.exists():
             ready.unlink()
@@ -81,11 +86,6 @@ class Service:
         info = json.loads(ready.read_text())
         self.port, self.ca, self.base_url = info["port"], info["ca"], info["base_url"]
         self.ctx = ssl.create_default_context(cafile=self.ca)
-        if self.key is None:
-            # The key made on first start, from the lines meant for a shell.
-            m = re.search(r"^export PEMU_API_KEY=(\S+)$", self.out.read_text(), re.M)
-            assert m, "no PEMU_API_KEY line on first start"
-            self.key = m.group(1)
         return self
 
     def stop(self, sig=signal.SIGTERM):
@@ -190,6 +190,13 @@ def remote(monkeypatch):
     return use
 
 
+def _key_from(text):
+    """The key of an `export PEMU_API_KEY=...` line."""
+    m = re.search(r"^export PEMU_API_KEY=(\S+)$", text, re.M)
+    assert m, "no PEMU_API_KEY line"
+    return m.group(1)
+
+
 def _children(pid):
     """Child processes of pid, whichever of its threads started them."""
     out = []
@@ -228,6 +235,39 @@ def _signal(pid, sig):
 def _problem(seed, count, largest):
     rng = random.Random(seed)
     return [rng.randint(0, largest) for _ in range(count)]
+
+
+# -- first start -----------------------------------------------------------------
+
+
+def test_first_start_on_a_terminal_prints_three_working_lines(tmp_path, monkeypatch):
+    data = tmp_path / "data"
+    master, slave = os.openpty()
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "pemux_service", "--data", str(data), "--port", "0"],
+        stdout=slave, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    os.close(slave)
+    try:
+        text = b""
+        deadline = time.monotonic() + START_TIMEOUT_S
+        while text.count(b"export ") < 3:
+            ready, _, _ = select.select([master], [], [], max(0, deadline - time.monotonic()))
+            if not ready:
+                pytest.fail("no three export lines on the terminal")
+            text += os.read(master, 4096)
+        lines = dict(re.findall(r"^export (PEMU_\w+)=(\S+?)\r?$", text.decode(), re.M))
+        assert sorted(lines) == ["PEMU_API_KEY", "PEMU_BASE_URL", "PEMU_CA_BUNDLE"]
+        monkeypatch.delenv("PEMU_KILLSWITCH", raising=False)
+        for name, value in lines.items():
+            monkeypatch.setenv(name, value)
+        assert pemux.complete_subset_sum_bytes([3, 5, 7]) == local([3, 5, 7])
+        stored = (data / "keys.json").read_text()
+        found = lines["PEMU_API_KEY"] in stored
+        assert not found, "the key is stored in clear"
+    finally:
+        proc.terminate()
+        proc.wait(15)
+        os.close(master)
 
 
 # -- results ---------------------------------------------------------------
@@ -358,7 +398,7 @@ def test_too_many_queued_jobs_for_one_key(solo):
     assert re.fullmatch(rb'\{"message":"Too many queued jobs for this key[^",}]*"\}', body)
     assert solo.health()["queued"] + solo.health()["running"] == 3
     # Another key is not held up by the first one's queue.
-    other = re.search(r"PEMU_API_KEY=(\S+)", solo.key_cmd("new").stdout).group(1)
+    other = _key_from(solo.key_cmd("new").stdout)
     solo.submit([7, 8, 9], key=other)
     for s in _children(solo.proc.pid):
         _signal(s, signal.SIGCONT)
@@ -471,7 +511,7 @@ def test_accepted_jobs_survive_a_restart(solo, how):
 
 def test_keys_new_list_revoke_in_a_running_service(svc):
     made = svc.key_cmd("new", "--label", "ci")
-    key = re.search(r"^export PEMU_API_KEY=(\S+)$", made.stdout, re.M).group(1)
+    key = _key_from(made.stdout)
     kid = re.search(r"key id (\w+)", made.stderr).group(1)
     assert re.search(rf"^{kid} .* ci$", svc.key_cmd("list").stdout, re.M)
     rid = svc.submit([1, 2], key=key)
@@ -517,12 +557,28 @@ def test_health_metrics_and_request_log(svc):
 
 def test_no_key_in_any_output(svc):
     svc.request("POST", protocol.SUBMIT_PATH, "[1]", key="pmx_wrong-key-value")
-    logs = svc.err.read_text()
+    # Standard output is no terminal here: no key is made or shown.
+    assert "# PEMU_API_KEY: a key made by `pemux-service key new" in svc.out.read_text()
+    logs = svc.err.read_text() + svc.out.read_text()
     found = svc.key in logs or "pmx_wrong-key-value" in logs
     assert not found, "a key value appears in the service's log"
 
 
-# -- the store, without a service ------------------------------------------------------
+# -- without a service ------------------------------------------------------------
+
+
+@pytest.mark.parametrize("size", [0, 8, 1000, 4096, 4097, 3 * 4096, 3 * 4096 + 8])
+@pytest.mark.parametrize("threads", [1, 3])
+def test_result_stream_is_one_gzip_member(size, threads):
+    rng = random.Random(size)
+    # Runs of zeros and ones with noise, as subset-sum bitsets look.
+    bitset = bytes(rng.choice((0, 0, 255, rng.randrange(256))) for _ in range(size))
+    body = b"".join(protocol.iter_pack_result(bitset, threads=threads, piece=4096))
+    d = zlib.decompressobj(wbits=31)
+    assert d.decompress(body) + d.flush() == bitset
+    assert d.eof and d.unused_data == b""
+
+
 
 
 def test_results_expire_after_the_keep_time(tmp_path):

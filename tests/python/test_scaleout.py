@@ -191,11 +191,13 @@ class Cluster:
             "worker", *common, "--processes", "1", "--worker-memory", WORKER_MEMORY,
             "--heartbeat", f"{HEARTBEAT_S}s", "--idle-poll", "0.02s", "--drain", "1s"])
             for i in range(2)]
-        # The first front end makes the certificates and the first key;
-        # the second finds them in the shared directory.
+        # One key and, made by the first front end, one certificate for
+        # both: the second finds them in the shared directory.
+        made = subprocess.run([sys.executable, "-m", "pemux_service", "key", "new",
+                               "--data", str(self.data)], capture_output=True, text=True,
+                              check=True).stdout
+        self.key = re.search(r"^export PEMU_API_KEY=(\S+)$", made, re.M).group(1)
         self.fronts[0].start()
-        self.key = re.search(r"^export PEMU_API_KEY=(\S+)$",
-                             self.fronts[0].out.read_text(), re.M).group(1)
         self.ca = self.fronts[0].info["ca"]
         self.ctx = ssl.create_default_context(cafile=self.ca)
         self.fronts[1].start()
