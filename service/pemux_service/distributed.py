@@ -156,7 +156,10 @@ class BrokerEngine(Engine):
             if total > largest:
                 raise Refused(f"Problem too large for every running worker: the values sum "
                               f"to {total} and the largest worker takes at most {largest}")
-        if self.jobs.pending_for(key_id) >= self.limits.max_pending_per_key:
+        # As on one machine, problems small enough to be solved at once do
+        # not count against a key's queue.
+        if (total > self.limits.inline_max_total
+                and self.jobs.pending_for(key_id) >= self.limits.max_pending_per_key):
             raise Refused(f"Too many queued jobs for this key (at most "
                           f"{self.limits.max_pending_per_key}); poll or wait for them first")
         loop = asyncio.get_running_loop()

@@ -35,6 +35,9 @@ WAIT_S = 30.0
 # enough that a loaded machine does not pass for a dead worker.
 HEARTBEAT_S = 2.0
 WORKER_MEMORY = "700M"
+# Problems above SMALL_TOTAL count against a key's queue of QUEUE_CAP.
+SMALL_TOTAL = 100_000
+QUEUE_CAP = 40
 # What one solver of WORKER_MEMORY holds: (700M - 256M) / 2 bytes of bits.
 WORKER_MAX_TOTAL = ((700 << 20) - (256 << 20)) // 2 * 8
 
@@ -185,8 +188,10 @@ class Cluster:
         self.data = workdir / "shared"
         self.redis = RedisServer(workdir).start()
         common = ["--data", str(self.data), "--broker", self.redis.url]
-        self.fronts = [Proc(workdir, f"front{i}", [*common, "--port", "0", "--poll-wait", "2s",
-                                                   "--max-body", "1M"]) for i in range(2)]
+        self.fronts = [Proc(workdir, f"front{i}", [
+            *common, "--port", "0", "--poll-wait", "2s", "--max-body", "1M",
+            "--inline-max-total", str(SMALL_TOTAL), "--max-queued-per-key", str(QUEUE_CAP)])
+            for i in range(2)]
         self.workers = [Proc(workdir, f"worker{i}", [
             "worker", *common, "--processes", "1", "--worker-memory", WORKER_MEMORY,
             "--heartbeat", f"{HEARTBEAT_S}s", "--idle-poll", "0.02s", "--drain", "1s"])
@@ -479,6 +484,31 @@ def test_problem_larger_than_every_worker_is_refused(cluster, values, answer):
     assert status == 422
     assert re.fullmatch(answer, body), body
     assert sorted(os.listdir(cluster.data / "problems")) == problems
+
+
+def test_too_many_queued_jobs_for_one_key(cluster, frozen):
+    made = subprocess.run([sys.executable, "-m", "pemux_service", "key", "new", "--data",
+                           str(cluster.data)], capture_output=True, text=True, check=True)
+    key = re.search(r"PEMU_API_KEY=(\S+)", made.stdout).group(1)
+
+    def submit(front, values):
+        conn = http.client.HTTPSConnection("127.0.0.1", front.info["port"],
+                                           context=cluster.ctx, timeout=WAIT_S)
+        try:
+            conn.request("POST", protocol.SUBMIT_PATH, json.dumps(values),
+                         headers={"x-api-key": key})
+            return conn.getresponse().read()
+        finally:
+            conn.close()
+
+    # Spread over both front ends: the count is the cluster's, not one's.
+    answers = [submit(cluster.fronts[i % 2], [SMALL_TOTAL + 1 + i]) for i in range(QUEUE_CAP)]
+    assert all(a.startswith(b'{"requestId"') for a in answers)
+    assert re.fullmatch(rb'\{"message":"Too many queued jobs for this key \(at most 40\)'
+                        rb'[^",}]*"\}', submit(cluster.fronts[1], [SMALL_TOTAL * 3]))
+    # Small problems and other keys are not held up.
+    assert submit(cluster.fronts[0], [SMALL_TOTAL]).startswith(b'{"requestId"')
+    assert cluster.submit(cluster.fronts[1], [SMALL_TOTAL * 3]).isalnum()
 
 
 def test_the_largest_live_worker_decides(cluster):
