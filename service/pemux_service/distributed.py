@@ -296,7 +296,8 @@ class SolveWorker:
         self._solvers = {}  # thread id -> Worker
         self._busy = 0
         self._lock = threading.Lock()
-        self._stopping = threading.Event()
+        self._stopping = threading.Event()  # solvers are being stopped
+        self._withdrawn = threading.Event()  # no more ads: taking no new work
         self._worker = None
 
     # -- the actor ---------------------------------------------------------
@@ -359,7 +360,8 @@ class SolveWorker:
                 deaths = self.jobs.requeue(pkey, died=True)
                 log.warning("solve of %s: %s (%d of %d)", pkey[:12], e, deaths, MAX_DEATHS)
                 if deaths >= MAX_DEATHS:
-                    self.jobs.fail(pkey, f"The solve failed twice: {e}", time.time(), try_no)
+                    self._record(self.jobs.fail, pkey, f"The solve failed twice: {e}",
+                                 time.time(), try_no)
                     return
                 if self.jobs.begin(pkey, try_no, MAX_STARTS, STARTED_TOO_OFTEN) != RUNNING:
                     return
@@ -380,7 +382,7 @@ class SolveWorker:
 
     def _advertise_loop(self):
         period = self.heartbeat_s / 3
-        while not self._stopping.wait(period):
+        while not self._withdrawn.wait(period):
             try:
                 self.roll.advertise(self.id, self.ad(), self.heartbeat_s)
             except redis.RedisError as e:
@@ -402,6 +404,7 @@ class SolveWorker:
         """Lets running solves finish for drain_s; what is still running
         then is put back on the queue, or redelivered once this worker's
         heartbeat has timed out."""
+        self._withdrawn.set()
         try:
             self.roll.withdraw(self.id)
         except redis.RedisError:
