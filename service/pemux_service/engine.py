@@ -194,6 +194,8 @@ class LocalEngine(Engine):
         if small:
             state, err = await self._solve_inline(pkey)
             self.jobs.accept(rid, pkey, key_id, total, len(values), state, now, err)
+            if state == QUEUED:
+                self._work.set()
         else:
             self.jobs.accept(rid, pkey, key_id, total, len(values), QUEUED, now)
             self._work.set()
