@@ -6,11 +6,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "pemu_internal.h"
+#include "support.h"
 
 namespace {
 
@@ -51,11 +51,8 @@ Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
 struct Body {
     body_buffer_t b;
     explicit Body(const Bytes &bytes)
+        : b{pemu_test::heap_chunk(bytes.data(), bytes.size()).release(), bytes.size()}
     {
-        b.bytes = static_cast<char *>(malloc(bytes.empty() ? 1 : bytes.size()));
-        b.length = bytes.size();
-        if (!bytes.empty())
-            memcpy(b.bytes, bytes.data(), bytes.size());
     }
     ~Body() { free(b.bytes); }
 };
@@ -98,8 +95,7 @@ TEST_P(Intake, Chunks)
     body_buffer_t body = {static_cast<char *>(malloc(1)), 0};
     testing::internal::CaptureStdout();
     for (size_t i = 0; i < c.chunks.size(); i++) {
-        std::unique_ptr<char[]> chunk(new char[c.chunks[i].size()]);
-        memcpy(chunk.get(), c.chunks[i].data(), c.chunks[i].size());
+        const auto chunk = pemu_test::heap_chunk(c.chunks[i].data(), c.chunks[i].size());
         EXPECT_EQ(write_memory_callback(chunk.get(), 1, c.chunks[i].size(), &body), c.rets[i])
             << "chunk " << i;
     }

@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "pemu_internal.h"
-
+#include "support.h"
 
 namespace {
 
+using pemu_test::bitwise_shift_or;
 using Values = std::vector<uint64_t>;
 using Words = std::vector<uint64_t>;
 constexpr uint64_t kSentinel = 0xA5A5A5A5DEADBEEFull;
@@ -62,25 +63,6 @@ Words brute_force(const Values &v)
                 s += v[i];
         r[s >> 6] |= uint64_t(1) << (s & 63);
     }
-    return r;
-}
-
-// One bit at a time: slow, but shares nothing with the engine's word logic.
-Words bitwise_shift_or(const Values &v)
-{
-    const uint64_t t = total_of(v);
-    std::vector<char> have(t + 1, 0);
-    have[0] = 1;
-    uint64_t top = 0;
-    for (uint64_t x : v) {
-        top += x;
-        for (uint64_t s = top; s >= x && s != uint64_t(-1); s--)
-            have[s] |= have[s - x];
-    }
-    Words r(size_t(t >> 6) + 1, 0);
-    for (uint64_t s = 0; s <= t; s++)
-        if (have[s])
-            r[s >> 6] |= uint64_t(1) << (s & 63);
     return r;
 }
 
