@@ -37,7 +37,7 @@ for mode in local remote; do
   if ! PYTHONMALLOC=malloc timeout 300 valgrind -q --log-file="$log" \
       --undef-value-errors=no --leak-check=full --show-leak-kinds=definite \
       --errors-for-leak-kinds=definite --error-exitcode=99 \
-      .venv/bin/python tests/python/async_leak.py 200 "$mode" >/dev/null 2>&1; then
+      .venv/bin/python tests/python/helpers/async_leak.py 200 "$mode" >/dev/null 2>&1; then
     echo "leak check ($mode) failed:"; cat "$log"; exit 1
   fi
 done
