@@ -13,7 +13,7 @@ import pytest
 
 HERE = pathlib.Path(__file__).resolve().parent
 SERVICE_SCRIPT = HERE.parent / "service" / "pemu_service.py"
-SHIM_SOURCES = [HERE / "helpers" / "test_shim.c"]
+SHIM_SOURCES = [HERE / "helpers" / "test_shim.c", HERE / "helpers" / "thread_hold.c"]
 READY_TIMEOUT_S = 20.0
 TEST_API_KEY = "test-key-0123"
 # A second accepted key, so a test can switch keys between two requests.
@@ -98,12 +98,13 @@ def service_script():
 
 @pytest.fixture(scope="session")
 def shim(tmp_path_factory):
-    """The preload library that records sleep() and hides CA locations."""
+    """The preload library that records sleep(), hides CA locations and can
+    hold new threads at their start."""
     cc = shutil.which("cc") or shutil.which("gcc")
     if cc is None:
         pytest.skip("no C compiler for the test shim")
     out = tmp_path_factory.mktemp("shim") / "libtest_shim.so"
-    subprocess.run([cc, "-shared", "-fPIC", "-O1", "-o", str(out),
+    subprocess.run([cc, "-shared", "-fPIC", "-O1", "-pthread", "-o", str(out),
                     *map(str, SHIM_SOURCES), "-ldl"], check=True)
     return out
 
