@@ -69,6 +69,8 @@ struct IntakeCase {
 
 const std::string kXml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Error/>";
 
+// One row a case, broken by hand.
+// clang-format off
 const IntakeCase kIntake[] = {
     {"ThreeChunksInOrder", {"ab", "cdef", "g"}, {2, 4, 1}, "abcdefg", ""},
     {"MessageRefusedSilently", {R"({"message":"not ready"})"}, {0}, "", ""},
@@ -84,6 +86,7 @@ const IntakeCase kIntake[] = {
     {"XmlNeedsFifteenBytes", {"<?xml version="}, {14}, "<?xml version=", ""},
     {"ZeroByteChunk", {"ab", ""}, {2, 0}, "ab", ""},
 };
+// clang-format on
 
 void PrintTo(const IntakeCase &c, std::ostream *os) { *os << c.name; }
 
@@ -183,6 +186,8 @@ Bytes bytes_1_to(size_t n)
 
 const std::string kOverrun = "Overrun output size\n";
 
+// One row a case, broken by hand.
+// clang-format off
 const UnzipCase kUnzip[] = {
     {"Sums35", gz(kSums35), 1, Z_OK, {0x129}, ""},
     {"TrailingZerosIgnored", gz(cat(kSums35, zeros(14))), 1, Z_OK, {0x129}, ""},
@@ -203,6 +208,7 @@ const UnzipCase kUnzip[] = {
     {"BadCrc", bad_crc(gz(bytes_1_to(20))), 3, Z_DATA_ERROR, {}, ""},
     {"HeaderOnly", head(gz({1}), 10), 1, Z_BUF_ERROR, {kFill}, ""},
 };
+// clang-format on
 
 void check_unzip(const Bytes &body_bytes, size_t cap, int rc, const std::vector<uint64_t> &want,
                  const std::string &out)

@@ -267,8 +267,9 @@ TEST(AsyncNoThread, CallbackStillRunsOnceWithLocalFailure)
         values[0] = 1;
         values[1] = 2;
         pthread_t probe;
-        if (pthread_create(&probe, nullptr, [](void *) -> void * { return nullptr; },
-                           nullptr) == 0) {
+        if (pthread_create(
+                &probe, nullptr, [](void *) -> void * { return nullptr; },
+                nullptr) == 0) {
             pthread_join(probe, nullptr);
             _exit(2); // the limit did not bite
         }

@@ -67,6 +67,8 @@ std::string rep(size_t n, char c) { return std::string(n, c); }
 const std::string kRanOut = "Ran out of buffer during val scraping";
 const std::string kNoRoom = "Ran out of buffer during transition to val\n";
 
+// One row a case, broken by hand.
+// clang-format off
 const Case kCases[] = {
     {.name = "Plain", .input = R"({"requestId":"abc"})", .id = "abc"},
     {.name = "BlanksAndOtherMember", .input = R"({"requestId": "abc", "state": "queued"})", .id = "abc"},
@@ -116,6 +118,7 @@ const Case kCases[] = {
      .id = "a\\", .out = "Unexpected ending character b\n"},
     {.name = "ZeroBytes", .input = "", .taken = 0},
 };
+// clang-format on
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 

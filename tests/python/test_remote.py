@@ -6,7 +6,6 @@ subprocess whose sleep() is replaced by a recording shim.
 """
 
 import os
-import pathlib
 import random
 import shutil
 import subprocess

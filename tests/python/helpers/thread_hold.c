@@ -10,8 +10,8 @@
 
 static pthread_mutex_t hold_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t hold_changed = PTHREAD_COND_INITIALIZER;
-static int held_started;  /* threads ever held */
-static int held_running;  /* held threads whose start routine has not returned */
+static int held_started; /* threads ever held */
+static int held_running; /* held threads whose start routine has not returned */
 static int released;
 
 struct held_start {
