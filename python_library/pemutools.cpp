@@ -13,10 +13,10 @@
 
 /* Diagnostics go to the C-level standard output. Flush at once, so that
  * they keep their order with Python's own output when stdout is a pipe. */
-#define PEMU_SAY(...)          \
-    do {                       \
-        printf(__VA_ARGS__);   \
-        fflush(stdout);        \
+#define PEMU_SAY(...)        \
+    do {                     \
+        printf(__VA_ARGS__); \
+        fflush(stdout);      \
     } while (0)
 
 static PyObject *parse_failure(int parse_result)
