@@ -27,6 +27,7 @@
 namespace {
 
 using pemu_test::EnvGuard;
+// Reference answers for the requests below.
 constexpr auto &oracle = pemu_test::bitwise_shift_or;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
