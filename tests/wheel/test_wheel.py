@@ -90,7 +90,7 @@ def hidden(wheel):
 
 
 def test_wheel_metadata(wheel):
-    assert re.fullmatch(r"pemux-[^-]+-cp311-cp311-manylinux_2_\d+_x86_64\.whl",
+    assert re.fullmatch(r"pemux-[^-]+-(cp3\d+)-\1-manylinux_2_\d+_x86_64\.whl",
                         wheel.name)
     with zipfile.ZipFile(wheel) as zf:
         names = set(zf.namelist())
