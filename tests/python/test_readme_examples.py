@@ -1,5 +1,6 @@
 """The README's examples, run as the scripts a reader would paste them into,
-in-process (PEMU_KILLSWITCH=1): each must print what its comments say."""
+in-process (PEMU_KILLSWITCH=1): each must print what its comments say. And
+its first-failure table: each message is what the call raises then."""
 
 import os
 import re
@@ -7,8 +8,10 @@ import subprocess
 import sys
 
 import pytest
+import trustme
 
-from readme_blocks import readme_blocks
+import pemux
+from readme_blocks import README, readme_blocks
 
 # What each block prints, in order; the library's own diagnostics may come
 # in between, on the same stream.
@@ -33,3 +36,50 @@ def test_readme_block_prints_what_it_says(name, tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
     pattern = ".*?".join(re.escape(p) + r"\n" for p in PRINTS[name])
     assert re.search(pattern, proc.stdout, re.S), proc.stdout
+
+
+def failure_table():
+    """The messages of the README's first-failure table, by the cause named
+    after them."""
+    text = README.read_text(encoding="utf-8")
+    section = text[text.index("### If the first call fails"):]
+    section = section[:section.index("\n#")]
+    return re.findall(r"^\| `([^`]+)` \| ([^|]+) \|", section, re.M)
+
+
+CAUSES = {  # a word of the README's explanation -> how the test brings it about
+    "nothing listens": "absent",
+    "not signed": "untrusted",
+    "does not speak TLS": "plain_http",
+    "refused the key": "wrong_key",
+}
+
+
+def test_failure_table_covers_the_first_failures():
+    rows = failure_table()
+    assert len(rows) == len(CAUSES)
+    assert all(sum(word in why for word in CAUSES) == 1 for _, why in rows)
+
+
+@pytest.mark.parametrize("row", range(len(CAUSES)))
+def test_failure_table_message_is_what_the_call_raises(row, service, absent_url,
+                                                       monkeypatch, tmp_path):
+    message, why = failure_table()[row]
+    cause = next(CAUSES[word] for word in CAUSES if word in why)
+    env = service.env()
+    if cause == "absent":
+        env["PEMU_BASE_URL"] = absent_url
+    elif cause == "untrusted":
+        other_ca = tmp_path / "other-ca.pem"
+        trustme.CA().cert_pem.write_to_path(str(other_ca))
+        env["PEMU_CA_BUNDLE"] = str(other_ca)
+    elif cause == "plain_http":
+        env["PEMU_BASE_URL"] = service.http_url.replace("http://", "https://")
+    elif cause == "wrong_key":
+        env["PEMU_API_KEY"] = "not-a-key-it-knows"
+    monkeypatch.delenv("PEMU_KILLSWITCH", raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    with pytest.raises(ConnectionError) as raised:
+        pemux.complete_subset_sum([3, 5])
+    assert str(raised.value) == message
