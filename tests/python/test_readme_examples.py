@@ -18,7 +18,7 @@ from readme_blocks import README, readme_blocks
 PRINTS = {
     "first": ["[297]", "True", "False", "None"],
     "async": ["[297]"],
-    "asyncio": ["True [297]"],
+    "asyncio": ["297 [297]"],
 }
 
 
