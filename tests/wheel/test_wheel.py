@@ -7,6 +7,7 @@ import importlib.util
 import json
 import os
 import pathlib
+import platform
 import re
 import shutil
 import subprocess
@@ -18,8 +19,9 @@ import pytest
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
 WHEEL_DIR = pathlib.Path(os.environ.get("PEMU_WHEEL_DIR", ROOT / "dist"))
-LIB_DIRS = ("/usr/lib/x86_64-linux-gnu", "/lib/x86_64-linux-gnu",
-            "/usr/lib64", "/lib64", "/usr/lib", "/lib")
+_ARCH = getattr(sys.implementation, "_multiarch", "")
+LIB_DIRS = (f"/usr/lib/{_ARCH}", f"/lib/{_ARCH}", "/usr/lib64", "/lib64",
+            "/usr/lib", "/lib")
 # auditwheel renames libfoo.so.1 to libfoo-<8 hex digits>.so.1.
 CARRIED_RE = re.compile(r"-[0-9a-f]{8}(?=\.)")
 
@@ -90,8 +92,8 @@ def hidden(wheel):
 
 
 def test_wheel_metadata(wheel):
-    assert re.fullmatch(r"pemux-[^-]+-(cp3\d+)-\1-manylinux_2_\d+_x86_64\.whl",
-                        wheel.name)
+    assert re.fullmatch(r"pemux-[^-]+-(cp3\d+)-\1-manylinux_2_\d+_"
+                        + re.escape(platform.machine()) + r"\.whl", wheel.name)
     with zipfile.ZipFile(wheel) as zf:
         names = set(zf.namelist())
         meta_name = next(n for n in names if n.endswith(".dist-info/METADATA"))
