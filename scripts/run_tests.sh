@@ -6,8 +6,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-2}
-mkdir -p build
 
+bash scripts/install.sh --deps
+echo "== building and installing pemux into .venv"
+.venv/bin/python -m pip install -q .
+
+echo "== packages the tests need"
+bash scripts/apt_install.sh clang libgtest-dev valgrind curl util-linux
+# Sanitizer and fuzzer runtimes of the clang that is installed, whatever its version.
+bash scripts/apt_install.sh "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
+.venv/bin/python -m pip install -q -r requirements-dev.txt
+
+mkdir -p build
 # Runs a command with its output in a log, shown only when the command fails.
 quiet() { # log file, command...
   local log=$1; shift
@@ -15,16 +25,6 @@ quiet() { # log file, command...
     cat "$log"; echo "FAILED: $*"; exit 1
   fi
 }
-
-echo "== packages the tests need"
-bash scripts/install.sh --deps
-bash scripts/apt_install.sh clang libgtest-dev valgrind curl util-linux
-# Sanitizer and fuzzer runtimes of the clang that is installed, whatever its version.
-bash scripts/apt_install.sh "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
-.venv/bin/python -m pip install -q -r requirements-dev.txt
-
-echo "== building and installing pemux into .venv"
-.venv/bin/python -m pip install -q .
 
 configure_and_test() { # build dir name, test name regex, extra cmake args...
   local dir=build/$1 only=$2; shift 2
