@@ -397,6 +397,10 @@ PyMODINIT_FUNC PyInit_pemux(void)
     PyObject *module = PyModule_Create2(&pemux, 1013);
     if (module == NULL)
         return NULL;
+    if (PyModule_AddStringConstant(module, "__version__", PEMU_VERSION) < 0) {
+        Py_DECREF(module);
+        return NULL;
+    }
     /* Registered at import, so that it runs after every exit handler that
      * the program registers later: those may still wait for results. */
     PyObject *atexit_mod = PyImport_ImportModule("atexit");
