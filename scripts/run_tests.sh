@@ -3,9 +3,13 @@
 # AddressSanitizer+UndefinedBehaviorSanitizer, and the worker under
 # ThreadSanitizer), the fuzzers for a bounded time, the Python suite, the
 # typed-program checks and the repaired wheel in a fresh environment.
+#   bash scripts/run_tests.sh           # all of it
+#   bash scripts/run_tests.sh --quick   # plain C++ tests and pytest only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-2}
+QUICK=0
+[ "${1:-}" = "--quick" ] && QUICK=1
 
 bash scripts/install.sh --deps
 echo "== building and installing pemux into .venv"
@@ -36,6 +40,10 @@ configure_and_test() { # build dir name, test name regex, extra cmake args...
 }
 
 configure_and_test tests-plain . -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [ "$QUICK" = 1 ]; then
+  echo "== Python tests"
+  exec .venv/bin/python -m pytest -q tests/python
+fi
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   configure_and_test tests-asan . -DCMAKE_BUILD_TYPE=Debug -DPEMU_SANITIZE=address,undefined
 # Only the asynchronous worker runs threads of its own.
