@@ -35,7 +35,7 @@ import time
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_local import values_of  # noqa: E402
+from bench_local import values_of
 
 
 def w1_like(seed):
@@ -213,9 +213,10 @@ def main():
     print(f"| W1, one blocking call, new problem (median of {args.repeats}) "
           f"| {ms(w1)} | < 50 ms |")
     print(f"| W1, one blocking call, stored result (median of {args.repeats}) | {ms(w1s)} | |")
+    failed = res["concurrent_failed"]
     print(f"| {n} concurrent asynchronous W1-sized calls "
           f"| {res['concurrent_s']:.2f} s, {n / res['concurrent_s']:.0f} calls/s"
-          f"{'' if not res['concurrent_failed'] else ', %d FAILED' % res['concurrent_failed']} | |")
+          f"{f', {failed} FAILED' if failed else ''} | |")
     for name in args.large.split(","):
         local, cold, warm = (med(res[f"{name}_{k}_s"]) for k in ("local", "cold", "warm"))
         goal = "< 1.5x" if name == "W4" else ""

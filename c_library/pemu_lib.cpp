@@ -175,10 +175,10 @@ namespace {
 
 /* Diagnostics go to standard output; flush so that they keep their order
  * with the interpreter's output and survive a crash of the caller. */
-#define SAY(...)              \
-    do {                      \
-        printf(__VA_ARGS__);  \
-        fflush(stdout);       \
+#define SAY(...)             \
+    do {                     \
+        printf(__VA_ARGS__); \
+        fflush(stdout);      \
     } while (0)
 
 constexpr size_t kRequestIdMax = 1999;
@@ -653,7 +653,8 @@ extern "C" pemu_status_t _online_fetch_complete_subset_sum(
         const char *own = getenv("PEMU_CA_BUNDLE");
         if (own != NULL && own[0] != '\0')
             return fail_with("[Local failure] PEMU_CA_BUNDLE names nothing that "
-                             "exists", err_buf);
+                             "exists",
+                             err_buf);
         return fail_with("Couldn't find ca cert", err_buf);
     }
 

@@ -103,7 +103,8 @@ class Front:
             return None
         if self.keys.check(request.headers.get("x-api-key")) is None:
             return None
-        if request.version >= (1, 1) and request.headers.get("Expect", "").lower() == "100-continue":
+        expect = request.headers.get("Expect", "").lower()
+        if request.version >= (1, 1) and expect == "100-continue":
             await request.writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
             request.writer.output_size = 0
         return None

@@ -20,8 +20,8 @@ import sys
 import time
 import zlib
 
-from .keys import KeyStore
 from . import protocol
+from .keys import KeyStore
 from .protocol import GZIP_LEVEL
 from .store import write_atomic
 

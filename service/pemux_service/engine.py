@@ -74,7 +74,8 @@ class Engine(abc.ABC):
 
 class LocalEngine(Engine):
     def __init__(self, jobs, blobs, limits, workers, memory_limit,
-                 gzip=(protocol.GZIP_LEVEL, protocol.GZIP_STRATEGY), metrics=None, retry_delay_s=1.0):
+                 gzip=(protocol.GZIP_LEVEL, protocol.GZIP_STRATEGY), metrics=None,
+                 retry_delay_s=1.0):
         self.jobs = jobs
         self.blobs = blobs
         self.limits = limits
@@ -194,6 +195,8 @@ class LocalEngine(Engine):
         if small:
             state, err = await self._solve_inline(pkey)
             self.jobs.accept(rid, pkey, key_id, total, len(values), state, now, err)
+            if state == QUEUED:
+                self._work.set()
         else:
             self.jobs.accept(rid, pkey, key_id, total, len(values), QUEUED, now)
             self._work.set()
@@ -291,7 +294,7 @@ class LocalEngine(Engine):
         try:
             async with self._changed:
                 await asyncio.wait_for(self._changed.wait(), timeout)
-        except asyncio.TimeoutError:
+        except TimeoutError:
             pass
 
     # -- upkeep ------------------------------------------------------------

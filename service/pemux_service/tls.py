@@ -19,7 +19,7 @@ RENEW_BEFORE = datetime.timedelta(days=30)
 
 
 def _now():
-    return datetime.datetime.now(datetime.timezone.utc)
+    return datetime.datetime.now(datetime.UTC)
 
 
 def _pem_key(key):

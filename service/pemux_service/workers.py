@@ -95,7 +95,7 @@ class Worker:
             reply = self._conn.recv()
         except (EOFError, OSError):
             self.process.join(1)
-            raise WorkerDied(self._describe_exit())
+            raise WorkerDied(self._describe_exit()) from None
         if reply[0] == "ok":
             return reply[1:]
         raise SolveFailed(reply[1])

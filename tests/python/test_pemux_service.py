@@ -446,6 +446,20 @@ def test_solver_killed_mid_solve_is_retried(solo):
     assert solo.solvers()[0]["pid"] != pool
 
 
+def test_inline_solver_killed_mid_solve_leaves_the_job_queued(svc):
+    inline = svc.solvers(inline=True)[0]["pid"]
+    os.kill(inline, signal.SIGSTOP)
+    values = _problem(12, 100, 1000)
+    rid = []
+    submit = threading.Thread(target=lambda: rid.append(svc.submit(values)))
+    submit.start()
+    wait_until(lambda: svc.solvers(inline=True)[0]["busy"], "the inline solve")
+    os.kill(inline, signal.SIGKILL)
+    submit.join(WAIT_S)
+    assert svc.result(rid[0]) == local(values)
+    assert svc.solvers(inline=True)[0]["pid"] != inline
+
+
 def test_solver_dying_twice_fails_the_job(solo):
     known = set(_children(solo.proc.pid))
     first = solo.solvers()[0]["pid"]

@@ -48,7 +48,7 @@ except ImportError:  # run from a checkout without the service installed
     from pemux_service import protocol
 
 # The exchange itself is the real service's; this stand-in adds the faults.
-from pemux_service.protocol import MAX_U64, RESULT_PATH, SUBMIT_PATH, parse_problem  # noqa: E402
+from pemux_service.protocol import RESULT_PATH, SUBMIT_PATH, parse_problem
 
 API_PREFIX = "/v0"
 
@@ -482,7 +482,7 @@ def _loopback(text):
     try:
         addr = ipaddress.ip_address(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not an IP address: {text}")
+        raise argparse.ArgumentTypeError(f"not an IP address: {text}") from None
     if not addr.is_loopback:
         raise argparse.ArgumentTypeError("the service only listens on loopback")
     return text
