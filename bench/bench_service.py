@@ -292,7 +292,8 @@ def scaleout_client(args, out_path):
     with concurrent.futures.ThreadPoolExecutor(16) as pool:
         sizes = list(pool.map(lambda v: len(pemux.complete_subset_sum_bytes(v)), medium))
     res["batch_s"] = time.perf_counter() - t0
-    bad += [i for i, (n, v) in enumerate(zip(sizes, medium)) if n != (sum(v) // 64 + 1) * 8]
+    bad += [i for i, (n, v) in enumerate(zip(sizes, medium, strict=True))
+            if n != (sum(v) // 64 + 1) * 8]
     res["failed"] = len(bad)
     with open(out_path, "w") as f:
         json.dump(res, f)
@@ -329,7 +330,7 @@ def start_redis(tmp):
             return proc, f"redis://127.0.0.1:{port}/0"
         except OSError:
             if time.monotonic() > deadline:
-                raise SystemExit("redis-server did not start")
+                raise SystemExit("redis-server did not start") from None
             time.sleep(0.05)
 
 

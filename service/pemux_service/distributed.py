@@ -22,9 +22,9 @@ import time
 import urllib.parse
 
 import dramatiq
-import redis
 from dramatiq.brokers.redis import MAINTENANCE_SCALE, RedisBroker
 from dramatiq.middleware import TimeLimit, default_middleware
+import redis
 
 from . import protocol
 from .engine import MAX_DEATHS, Engine, Refused, Status
@@ -202,7 +202,7 @@ class BrokerEngine(Engine):
         try:
             async with self._changed:
                 await asyncio.wait_for(self._changed.wait(), min(timeout, 1.0))
-        except asyncio.TimeoutError:
+        except TimeoutError:
             pass
 
     async def _notify(self):

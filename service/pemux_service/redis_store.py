@@ -246,7 +246,7 @@ class RedisJobStore(JobStore):
             for state in (QUEUED, RUNNING, DONE, FAILED):
                 pipe.scard(f"{self.prefix}:s:{state}")
             got = pipe.execute()
-        return dict(zip((QUEUED, RUNNING, DONE, FAILED), got))
+        return dict(zip((QUEUED, RUNNING, DONE, FAILED), got, strict=True))
 
     def close(self):
         self.r.close()
@@ -279,8 +279,8 @@ class WorkerRoll:
         if not ids:
             return {}
         ads = self.r.mget([f"{self.prefix}:worker:{w}" for w in ids])
-        gone = [w for w, ad in zip(ids, ads) if ad is None]
+        gone = [w for w, ad in zip(ids, ads, strict=True) if ad is None]
         if gone:
             self.r.srem(f"{self.prefix}:workers", *gone)
-        return {w: json.loads(ad) for w, ad in zip(ids, ads) if ad is not None}
+        return {w: json.loads(ad) for w, ad in zip(ids, ads, strict=True) if ad is not None}
 

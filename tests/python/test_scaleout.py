@@ -338,7 +338,7 @@ def test_200_requests_over_both_front_ends_all_correct(cluster, tmp_path):
                     if l.startswith("{") and '"outcome":"accepted"' in l]
         assert len(accepted) >= 100
     after = [cluster.solved_by(w) for w in cluster.workers]
-    assert all(a > b for a, b in zip(after, before)), (before, after)
+    assert all(a > b for a, b in zip(after, before, strict=True)), (before, after)
 
 
 # -- failures ------------------------------------------------------------------
