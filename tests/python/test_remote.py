@@ -50,7 +50,7 @@ def shim(tmp_path_factory):
     return out
 
 
-def run_with_shim(shim, code, env, tmp_path, hide=()):
+def run_with_shim(shim, code, env, tmp_path, hide=(), args=(), timeout=120):
     """Runs code in a fresh interpreter with the shim preloaded; returns the
     completed process and the recorded pauses."""
     sleep_log = tmp_path / "sleeps.txt"
@@ -59,8 +59,8 @@ def run_with_shim(shim, code, env, tmp_path, hide=()):
     full_env.update(env)
     full_env.update(LD_PRELOAD=str(shim), PEMU_SHIM_SLEEP_LOG=str(sleep_log),
                     PEMU_SHIM_HIDE_PATHS=":".join(hide))
-    proc = subprocess.run([sys.executable, "-c", code], env=full_env,
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run([sys.executable, "-c", code, *args], env=full_env,
+                          capture_output=True, text=True, timeout=timeout)
     pauses = ([int(x) for x in sleep_log.read_text().split()]
               if sleep_log.exists() else [])
     return proc, pauses
@@ -96,7 +96,6 @@ def test_solves_through_the_service(remote, values):
     ("zeropad", None),
     ("pollsplit", None),
     ("redirect-https", None),
-    ("oversize", "Overrun output size\n"),
 ])
 def test_ready_body_variants_still_decode(remote, capfd, behaviours, printed):
     remote(behaviours)
@@ -200,6 +199,15 @@ def test_poll_that_cannot_connect_fails_at_once(remote, service, monkeypatch,
     ("truncated", None, "Result body could not be decoded (zlib status -5", None),
     ("notgzip", None, "Result body could not be decoded (zlib status -3", None),
     ("empty", None, "Result body could not be decoded (zlib status -5", None),
+    # No answer is taken on trust: what every true result satisfies.
+    ("oversize", None, "Result holds bits beyond the result buffer",
+     "Overrun output size\n"),
+    ("bomb", None, "Result holds bits beyond the result buffer",
+     "Overrun output size\n"),
+    ("allzero", None, "Result lacks bit 0 (the empty subset)", None),
+    ("nototal", None, "Result lacks the bit of the total of the values", None),
+    ("abovetotal", None, "Result holds bits above the total of the values", None),
+    ("huge", None, "Result body is longer than any result of this size can be", None),
 ])
 def test_failures_raise_connection_error(remote, capfd, behaviours, api_key,
                                          message, printed):
@@ -213,6 +221,17 @@ def test_failures_raise_connection_error(remote, capfd, behaviours, api_key,
     assert f"Error occured {text}\n" in out
     if printed is not None:
         assert printed in out
+
+
+def test_oversized_body_ends_its_attempt_at_once(remote, service):
+    remote("huge")
+    mark = service.log_mark()
+    start = time.monotonic()
+    with pytest.raises(ConnectionError, match="^Result body is longer than"):
+        pemux.complete_subset_sum([3, 5])
+    assert time.monotonic() - start < 5
+    # One poll: a body too long is no "not ready".
+    assert len(service.entries_since(mark)) == 2
 
 
 def test_submit_in_two_pieces_is_refused_at_the_second(remote, service):
@@ -272,6 +291,42 @@ def test_redirect_to_plain_http_is_not_followed(remote, service, capfd):
         pemux.complete_subset_sum([3, 5])
     assert "result fetch Curl failed with 1\n" in capfd.readouterr().out
     assert service.entries_since(mark, listener="http") == []
+
+
+# ----------------------------------------------------- bounded transfers --
+
+SOLVE_SIZED = """
+import sys
+import pemux
+values = [int(v) for v in sys.argv[1:]]
+try:
+    words = pemux.complete_subset_sum(values)
+    print("WORDS", len(words), words[0] & 1, words[-1] >> (sum(values) % 64))
+except ConnectionError as e:
+    print("ERROR", e)
+"""
+
+
+@pytest.mark.parametrize("behaviours, values", [
+    # Below the speed floor: cut once the (shortened) window has passed.
+    ("drip-1", [3, 5]),
+    # Above the floor but without end: cut at the (shortened) deadline.
+    # The result is large enough that the body bound does not cut first.
+    ("flood-1", [1 << 23]),
+])
+def test_every_attempt_ends_and_counts_as_not_ready(service, shim, tmp_path,
+                                                    behaviours, values):
+    env = service.env(behaviours)
+    # Connect 0.3 s, low-speed window 1 s, deadline 3 s.
+    env["PEMU_SHIM_CURL_TIME_DIVISOR"] = "100"
+    start = time.monotonic()
+    proc, pauses = run_with_shim(shim, SOLVE_SIZED, env, tmp_path,
+                                 args=[str(v) for v in values], timeout=30)
+    assert time.monotonic() - start < 20
+    total = sum(values)
+    assert f"WORDS {total // 64 + 1} 1 1\n" in proc.stdout
+    assert proc.stdout.count("Result not ready (28)\n") == 1
+    assert pauses == [1]
 
 
 # ------------------------------------------------- schedule and CA probing --

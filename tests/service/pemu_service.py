@@ -74,7 +74,7 @@ OVERSIZE_TAIL = b"\xff" * 16
 ZEROPAD_TAIL = bytes(100000)
 MAX_STALL_S = 600.0
 LOG_BODY_LIMIT = 1 << 20
-BOMB_BYTES = 8 << 20
+BOMB_BYTES = 2 << 20
 HUGE_BYTES = 64 << 20
 JOB_ERROR = b'{"error":"worker died twice"}'
 
@@ -108,7 +108,7 @@ behaviour tokens (base URL https://HOST:PORT/b/TOKEN+TOKEN...):
   flood-N         poll sends 4 KiB a second without end, N times
   huge            ready answer is 64 MiB of junk, sent without a length
   allzero         ready answer inflates to zero bytes only
-  bomb            ready answer inflates to 8 MiB of 0xff bytes
+  bomb            ready answer inflates to 2 MiB of 0xff bytes
   nototal         ready answer lacks the bit of the total
   abovetotal      ready answer has the bit above the total set
   joberror        poll answers {"error":"worker died twice"}
