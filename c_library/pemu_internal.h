@@ -76,6 +76,10 @@ size_t write_memory_callback(char *contents, size_t size, size_t nmemb,
                              void *userp);
 int gunzip(unsigned char *dest, uint64_t *dest_len, const unsigned char *source,
            uint64_t source_len);
+/* 1 when the poll body p[0..n) is a JSON object with an "error" member (the
+ * service gave up on the job): its text, or for a value that is not a
+ * string its JSON text, goes to out (cut to cap - 1, NUL-ended). Else 0. */
+int _poll_body_error(const char *p, size_t n, char *out, size_t cap);
 /* Z_OK, or the zlib status that stopped the decoding. A non-zero byte
  * beyond the capacity prints "Overrun output size" and sets out->overrun;
  * the stream is then read on only within a budget. */

@@ -967,56 +967,58 @@ bool skip_json_value(const char *p, size_t n, size_t *pos)
     return false;
 }
 
-/* A poll body that is a JSON object with an "error" member: the service
- * gave up on the job. True with the member's text (or, for a value that is
- * not a string, its JSON text) in out. */
-bool service_error_of(const char *p, size_t n, char *out, size_t cap)
+} // namespace
+
+extern "C" int _poll_body_error(const char *p, size_t n, char *out, size_t cap)
 {
     size_t pos = 0;
+    bool found = false;
     skip_json_blanks(p, n, &pos);
     if (pos >= n || p[pos] != '{')
-        return false;
+        return 0;
     pos++;
     while (true) {
         skip_json_blanks(p, n, &pos);
         if (pos >= n || p[pos] != '"')
-            return false;
+            return 0;
         char key[8];
         if (!read_json_string(p, n, &pos, key, sizeof key))
-            return false;
-        const bool is_error = strcmp(key, "error") == 0;
+            return 0;
+        /* The first "error" member counts, as the first answer would. */
+        const bool is_error = !found && strcmp(key, "error") == 0;
         skip_json_blanks(p, n, &pos);
         if (pos >= n || p[pos] != ':')
-            return false;
+            return 0;
         pos++;
         skip_json_blanks(p, n, &pos);
         if (pos >= n)
-            return false;
+            return 0;
         if (p[pos] == '"') {
             if (!read_json_string(p, n, &pos, is_error ? out : NULL, cap))
-                return false;
-            if (is_error)
-                return true;
+                return 0;
         } else {
             size_t start = pos;
             if (!skip_json_value(p, n, &pos))
-                return false;
+                return 0;
             if (is_error) {
                 size_t len = pos - start;
                 while (len > 0 && strchr(" \t\r\n", p[start + len - 1]) != NULL)
                     len--;
                 snprintf(out, cap, "%.*s", (int)len, p + start);
-                return true;
             }
         }
+        found = found || is_error;
         skip_json_blanks(p, n, &pos);
         if (pos < n && p[pos] == ',') {
             pos++;
             continue;
         }
-        return false;
+        /* Only a whole object counts: a cut body is no answer. */
+        return pos < n && p[pos] == '}' && found ? 1 : 0;
     }
 }
+
+namespace {
 
 /* What every true answer for the total T satisfies. NULL, or the reason
  * the decoded result is refused. */
@@ -1216,7 +1218,7 @@ pemu_status_t poll_result(remote_call &call, const char *request_id,
         return fail_with_curl_code(res, call.err_buf);
 
     char text[PEMU_ERR_BUF_SIZE];
-    if (service_error_of(in.body.bytes, in.body.length, text, sizeof text))
+    if (_poll_body_error(in.body.bytes, in.body.length, text, sizeof text))
         return fail_with(text[0] != '\0' ? text : "The service reported an error",
                          call.err_buf);
     unzip_output_t decoded = {result, result_words, 0, 0, 0};

@@ -208,6 +208,8 @@ def test_poll_that_cannot_connect_fails_at_once(remote, service, monkeypatch,
     ("nototal", None, "Result lacks the bit of the total of the values", None),
     ("abovetotal", None, "Result holds bits above the total of the values", None),
     ("huge", None, "Result body is longer than any result of this size can be", None),
+    # The service gave up on the job.
+    ("joberror", None, "worker died twice", None),
 ])
 def test_failures_raise_connection_error(remote, capfd, behaviours, api_key,
                                          message, printed):
@@ -232,6 +234,20 @@ def test_oversized_body_ends_its_attempt_at_once(remote, service):
     assert time.monotonic() - start < 5
     # One poll: a body too long is no "not ready".
     assert len(service.entries_since(mark)) == 2
+
+
+def test_error_answer_ends_the_call_at_the_first_poll(remote, service, capfd):
+    remote("joberror")
+    mark = service.log_mark()
+    done = threading.Event()
+    got = []
+    pemux.complete_subset_sum_async([3, 5], lambda r: (got.append(r), done.set()))
+    assert done.wait(30)
+    assert got == [None]
+    assert len(service.entries_since(mark)) == 2  # the submit and one poll
+    out = capfd.readouterr().out
+    assert "Failed with error: worker died twice\n" in out
+    assert "Result not ready" not in out
 
 
 def test_submit_in_two_pieces_is_refused_at_the_second(remote, service):
