@@ -7,6 +7,12 @@ cd "$(dirname "$0")/.."
 JOBS=${JOBS:-2}
 
 bash scripts/install.sh --deps
+# Tests only: an HTTP/2 front end for the remote client's key-masking tests.
+if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
+  echo "== apt-get install nginx-light"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nginx-light
+fi
 echo "== building and installing pemux into .venv"
 .venv/bin/python -m pip install -q .
 

@@ -309,6 +309,65 @@ def test_redirect_to_plain_http_is_not_followed(remote, service, capfd):
     assert service.entries_since(mark, listener="http") == []
 
 
+def test_plain_http_base_url_is_refused_before_any_traffic(remote, service,
+                                                           monkeypatch, capfd):
+    monkeypatch.setenv("PEMU_BASE_URL", service.http_url)
+    mark = service.log_mark()
+    with pytest.raises(ConnectionError) as exc:
+        pemux.complete_subset_sum([3, 5])
+    assert str(exc.value).startswith("[Local failure] ")
+    assert "PEMU_BASE_URL" in str(exc.value)
+    assert service.entries_since(mark) == []
+    assert "Trying" not in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("tail", ["\r\nX-Injected: 1", "\nmore", "\x01", "tab\tbed",
+                                  "\x7f"])
+def test_key_with_control_characters_is_refused_unprinted(remote, service, monkeypatch,
+                                                          capfd, tail):
+    key = "ctl-Key-8d1e" + tail
+    monkeypatch.setenv("PEMU_API_KEY", key)
+    mark = service.log_mark()
+    with pytest.raises(ConnectionError) as exc:
+        pemux.complete_subset_sum([3, 5])
+    assert str(exc.value).startswith("[Local failure] ")
+    assert "PEMU_API_KEY" in str(exc.value)
+    assert service.entries_since(mark) == []
+    captured = capfd.readouterr()
+    assert "ctl-Key-8d1e" not in captured.out + captured.err
+
+
+def test_same_origin_redirect_keeps_the_key(remote, service):
+    remote("redirect-https")
+    mark = service.log_mark()
+    assert pemux.complete_subset_sum([3, 5]) == [0x129]
+    polls = [e for e in service.entries_since(mark) if "/v0/result" in e["path"]]
+    assert len(polls) == 2
+    assert [e["api_key"] for e in polls] == [service.api_key] * 2
+
+
+def test_redirect_to_another_origin_goes_without_the_key(remote, service):
+    remote("redirect-other")
+    mark = service.log_mark()
+    values = [3, 5, 70]
+    assert as_int(pemux.complete_subset_sum(values)) == oracle(values)
+    other = service.entries_since(mark, listener="other")
+    assert len(other) == 1 and other[0]["path"].startswith("/v0/result?requestId=")
+    assert other[0]["api_key"] is None
+    assert [e["api_key"] for e in service.entries_since(mark, listener="https")] == \
+        [service.api_key] * 2
+
+
+def test_redirect_loop_stops_after_ten_hops(remote, service, capfd):
+    remote("redirect-loop")
+    mark = service.log_mark()
+    with pytest.raises(ConnectionError, match="^Submit problem curl failed with 47$"):
+        pemux.complete_subset_sum([3, 5])
+    polls = [e for e in service.entries_since(mark) if "/v0/result" in e["path"]]
+    assert len(polls) == 11  # the poll and ten hops
+    assert "result fetch Curl failed with 47\n" in capfd.readouterr().out
+
+
 # ----------------------------------------------------- bounded transfers --
 
 SOLVE_SIZED = """
