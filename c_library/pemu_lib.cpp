@@ -487,40 +487,6 @@ void set_ca(CURL *h, const char *ca)
         curl_easy_setopt(h, CURLOPT_CAINFO, ca);
 }
 
-/* ---- submit-response scanner helpers --------------------------------- */
-
-bool is_stop_byte(char c) { return c == '"' || c == ',' || c == '}'; }
-
-/* Rejection of a submit answer: the text becomes the call's failure. */
-size_t reject_answer(submit_response_t *resp, char *text)
-{
-    free(resp->err_msg);
-    resp->err_msg = text;
-    resp->status = -1;
-    if (text != NULL)
-        SAY("%s\n", text);
-    return 0;
-}
-
-/* Copies a value up to a stop byte or max characters into dst (NUL-ended).
- * Returns false when the chunk ended first. */
-bool copy_value(const char *p, size_t n, size_t *pos, char *dst, size_t max)
-{
-    size_t c = 0;
-    while (c < max) {
-        if (*pos >= n) {
-            dst[c] = '\0';
-            return false;
-        }
-        if (is_stop_byte(p[*pos]))
-            break;
-        dst[c++] = p[(*pos)++];
-    }
-    dst[c] = '\0';
-    return true;
-}
-
-
 } // namespace
 
 extern "C" const char *const pemu_curl_ca_locs[] = {
@@ -618,6 +584,41 @@ extern "C" const char *_curl_ca_location(void)
     }
     return NULL;
 }
+
+namespace {
+
+bool is_stop_byte(char c) { return c == '"' || c == ',' || c == '}'; }
+
+/* Rejection of a submit answer: the text becomes the call's failure. */
+size_t reject_answer(submit_response_t *resp, char *text)
+{
+    free(resp->err_msg);
+    resp->err_msg = text;
+    resp->status = -1;
+    if (text != NULL)
+        SAY("%s\n", text);
+    return 0;
+}
+
+/* Copies a value up to a stop byte or max characters into dst (NUL-ended).
+ * Returns false when the chunk ended first. */
+bool copy_value(const char *p, size_t n, size_t *pos, char *dst, size_t max)
+{
+    size_t c = 0;
+    while (c < max) {
+        if (*pos >= n) {
+            dst[c] = '\0';
+            return false;
+        }
+        if (is_stop_byte(p[*pos]))
+            break;
+        dst[c++] = p[(*pos)++];
+    }
+    dst[c] = '\0';
+    return true;
+}
+
+} // namespace
 
 extern "C" size_t make_request_write_callback(char *ptr, size_t size,
                                               size_t nmemb, void *userdata)

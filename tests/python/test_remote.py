@@ -404,6 +404,14 @@ def test_every_attempt_ends_and_counts_as_not_ready(service, shim, tmp_path,
     assert pauses == [1]
 
 
+def test_poll_failing_its_handshake_is_retried_on_the_schedule(service, shim, tmp_path):
+    env = service.env("droppoll-3")
+    proc, pauses = run_with_shim(shim, SOLVE_AND_REPORT, env, tmp_path)
+    assert "RESULT [297]\n" in proc.stdout
+    assert proc.stdout.count("Result not ready (35)\n") == 3
+    assert pauses == [1, 1, 2]
+
+
 # ------------------------------------------------- schedule and CA probing --
 
 def schedule(n):
@@ -425,6 +433,22 @@ def test_back_off_schedule(service, shim, tmp_path, maxretries, attempts):
         assert "Overrode max retries" not in proc.stdout
     else:
         assert proc.stdout.count(f"Overrode max retries to {attempts}") == 1
+
+
+@pytest.mark.parametrize("behaviours, printed", [
+    (None, ""),
+    ("notready-1", "Overrode max retries to 30Result not ready (23)\n"),
+    ("xml-1", "Overrode max retries to 30Result not ready (23)\n"),
+])
+def test_override_is_read_only_after_a_first_answer_not_ready(service, shim, tmp_path,
+                                                               behaviours, printed):
+    env = service.env(behaviours)
+    env["PEMU_MAXRETRIES"] = "7"
+    proc, pauses = run_with_shim(shim, SOLVE_AND_REPORT, env, tmp_path)
+    assert "RESULT [297]\n" in proc.stdout
+    assert proc.stdout.count("Overrode max retries") == (1 if printed else 0)
+    assert printed in proc.stdout
+    assert pauses == ([1] if printed else [])
 
 
 CA_TABLE = [

@@ -104,6 +104,8 @@ behaviour tokens (base URL https://HOST:PORT/b/TOKEN+TOKEN...):
   redirect-other  ready poll redirects (302) to the second HTTPS origin, which
                   serves results without asking for a key
   redirect-loop   every poll redirects (302) to itself
+  droppoll-N      poll redirects (302) to the connection-dropping listener,
+                  so that the attempt fails its handshake, N times
   drip-N          poll sends 2 bytes a second without end, N times
   flood-N         poll sends 4 KiB a second without end, N times
   huge            ready answer is 64 MiB of junk, sent without a length
@@ -122,7 +124,7 @@ _FLAGS = frozenset({
     "joberror",
 })
 _STALLS = {"stall-submit": "stall_submit", "stall-poll": "stall_poll"}
-_COUNT_RE = re.compile(r"^(notready|xml|partial|drip|flood)-(\d{1,6})$")
+_COUNT_RE = re.compile(r"^(notready|xml|partial|droppoll|drip|flood)-(\d{1,6})$")
 _STALL_RE = re.compile(r"^(stall-submit|stall-poll)-(\d+(?:\.\d+)?)$")
 
 
@@ -134,6 +136,7 @@ class Behaviour:
         self.notready = 0
         self.xml = 0
         self.partial = 0
+        self.droppoll = 0
         self.drip = 0
         self.flood = 0
         self.stall_submit = 0.0
@@ -352,6 +355,7 @@ class Service:
         self.pool = concurrent.futures.ThreadPoolExecutor(max_workers=2)
         self.http_port = None
         self.other_port = None
+        self.drop_port = None
 
     # -- HTTPS listener ---------------------------------------------------
 
@@ -458,6 +462,9 @@ class Service:
                 request, [gz[: max(1, len(gz) // 2)], NOT_READY],
                 PARTIAL_PAUSE_S, "application/octet-stream")
         n -= beh.partial
+        if n < beh.droppoll:
+            return self._redirect(f"https://127.0.0.1:{self.drop_port}", rid)
+        n -= beh.droppoll
         if n < beh.drip:
             return await _send_without_end(request, b"\0", 0.5)
         n -= beh.drip
@@ -628,6 +635,7 @@ async def run(args):
     other_sock, other_port = _bind(args.host, args.other_port)
     svc.http_port = http_port
     svc.other_port = other_port
+    svc.drop_port = drop_port
 
     app = web.Application(client_max_size=256 << 20)
     app.router.add_route("*", "/{tail:.*}", svc.handle)
