@@ -1141,7 +1141,9 @@ CURLcode poll_once(remote_call &call, const char *poll_url, curl_slist *headers,
         if (left.count() <= 0)
             return CURLE_OPERATION_TIMEDOUT;
         curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
-        if (same_origin(url.c_str(), base))
+        /* The poll URL itself is the base URL's, whatever its request id
+         * makes of it; a hop's target has to prove its origin. */
+        if (hop == 0 || same_origin(url.c_str(), base))
             curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers);
         curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 0L);
         set_ca(h.get(), call.ca);
