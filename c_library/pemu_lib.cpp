@@ -189,6 +189,8 @@ constexpr int kSubmitAttempts = 5;
 constexpr long kMaxRedirects = 10;
 constexpr const char *kDefaultBaseUrl = "https://localhost:8443";
 constexpr const char *kCancelled = "[Local failure] request cancelled";
+constexpr const char *kNotHttps =
+    "[Local failure] PEMU_BASE_URL must be an https:// URL";
 
 struct curl_easy_deleter {
     void operator()(CURL *h) const { curl_easy_cleanup(h); }
@@ -1173,6 +1175,9 @@ CURLcode poll_once(remote_call &call, const char *poll_url, curl_slist *headers,
 pemu_status_t poll_result(remote_call &call, const char *request_id,
                           uint64_t total, uint64_t *result, size_t *result_words)
 {
+    /* Read again for the poll, so checked again. */
+    if (!is_https_url(base_url()))
+        return fail_with(kNotHttps, call.err_buf);
     char *url_raw = NULL;
     if (asprintf(&url_raw, "%s/v0/result?requestId=%s", base_url(), request_id) < 0)
         return fail_with("[Local failure] url failed to generate", call.err_buf);
@@ -1261,8 +1266,7 @@ extern "C" pemu_status_t _online_fetch_cancellable(
         return fail_with("Couldn't find ca cert", err_buf);
     }
     if (!is_https_url(base_url()))
-        return fail_with("[Local failure] PEMU_BASE_URL must be an https:// URL",
-                         err_buf);
+        return fail_with(kNotHttps, err_buf);
 
     remote_call_admission admission;
     if (!admission.admitted())

@@ -173,6 +173,15 @@ def test_key_change_between_phases_shows_in_the_poll(remote, service, monkeypatc
     assert [e["api_key"] for e in entries] == [service.api_key, second_key]
 
 
+def test_poll_refuses_a_base_url_turned_plain_http(remote, service, monkeypatch):
+    remote("stall-submit-1")
+    mark = service.log_mark()
+    result, _ = solve_switching_between_phases(
+        service, [3, 5], lambda: monkeypatch.setenv("PEMU_BASE_URL", service.http_url))
+    assert result is None
+    assert service.entries_since(mark, listener="http") == []
+
+
 def test_poll_that_cannot_connect_fails_at_once(remote, service, monkeypatch,
                                                 absent_url, capfd):
     remote("stall-submit-1")
