@@ -232,9 +232,10 @@ pemu_status_t fail_with_curl_code(CURLcode res, char *err_buf)
 /* ---- exit safety ---------------------------------------------------- */
 
 /* The host's exit tears down the TLS library under any transfer still
- * running. pemu_shutdown sets `closing` and waits until `inside` (remote
- * calls admitted and not yet done with libcurl) drops to zero; calls ask
- * `closing` in every progress callback and between pause slices. */
+ * running. pemu_shutdown sets `closing` and waits until `calls_inside`
+ * (remote calls admitted and not yet done with libcurl) drops to zero;
+ * calls ask `closing` in every progress callback, and their pauses wake on
+ * shutdown_fd. */
 std::mutex calls_mu;
 std::condition_variable calls_done;
 int calls_inside = 0;                  /* guarded by calls_mu */
@@ -292,7 +293,8 @@ void make_shutdown_fd(void) { shutdown_fd = eventfd(0, EFD_CLOEXEC); }
 
 /* Waits the pause out unless the call is cancelled first (false). A caller
  * hook is asked every 100 ms; shutdown wakes every pause at once. Time is
- * counted in requested waits, so a pause of 2**31 s needs no clock. */
+ * counted in waits that ran out (an interrupted one is repeated), so a
+ * stand-in for ppoll that returns at once still sees the exact schedule. */
 bool pause_unless_cancelled(unsigned seconds, const call_cancel *cancel)
 {
     pthread_once(&shutdown_fd_once, make_shutdown_fd);
