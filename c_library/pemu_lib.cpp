@@ -175,10 +175,10 @@ namespace {
 
 /* Diagnostics go to standard output; flush so that they keep their order
  * with the interpreter's output and survive a crash of the caller. */
-#define SAY(...)              \
-    do {                      \
-        printf(__VA_ARGS__);  \
-        fflush(stdout);       \
+#define SAY(...)             \
+    do {                     \
+        printf(__VA_ARGS__); \
+        fflush(stdout);      \
     } while (0)
 
 constexpr size_t kRequestIdMax = 1999;

@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include "pemu_internal.h"
+#include "support.h"
 
 namespace {
 
@@ -28,11 +29,9 @@ void take_in(body_buffer_t *body, const uint8_t *data, size_t size, size_t step)
 {
     for (size_t at = 0; at < size; at += step) {
         const size_t n = size - at < step ? size - at : step;
-        char *chunk = static_cast<char *>(malloc(n));
-        memcpy(chunk, data + at, n);
         const size_t before = body->length;
-        const size_t ret = write_memory_callback(chunk, 1, n, body);
-        free(chunk);
+        const size_t ret =
+            write_memory_callback(pemu_test::heap_chunk(data + at, n).get(), 1, n, body);
         check(ret == 0 || ret == n);
         check(body->length == before + ret);
         check(ret == 0 || memcmp(body->bytes + before, data + at, n) == 0);

@@ -13,10 +13,10 @@
 
 /* Diagnostics go to the C-level standard output. Flush at once, so that
  * they keep their order with Python's own output when stdout is a pipe. */
-#define PEMU_SAY(...)          \
-    do {                       \
-        printf(__VA_ARGS__);   \
-        fflush(stdout);        \
+#define PEMU_SAY(...)        \
+    do {                     \
+        printf(__VA_ARGS__); \
+        fflush(stdout);      \
     } while (0)
 
 static PyObject *parse_failure(int parse_result)
@@ -400,6 +400,10 @@ PyMODINIT_FUNC PyInit_pemux(void)
     PyObject *module = PyModule_Create2(&pemux, 1013);
     if (module == NULL)
         return NULL;
+    if (PyModule_AddStringConstant(module, "__version__", PEMU_VERSION) < 0) {
+        Py_DECREF(module);
+        return NULL;
+    }
     /* Registered at import, so that it runs after every exit handler that
      * the program registers later: those may still wait for results. */
     PyObject *atexit_mod = PyImport_ImportModule("atexit");

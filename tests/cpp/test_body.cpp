@@ -6,11 +6,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "pemu_internal.h"
+#include "support.h"
 
 namespace {
 
@@ -51,11 +51,8 @@ Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
 struct Body {
     body_buffer_t b;
     explicit Body(const Bytes &bytes)
+        : b{pemu_test::heap_chunk(bytes.data(), bytes.size()).release(), bytes.size()}
     {
-        b.bytes = static_cast<char *>(malloc(bytes.empty() ? 1 : bytes.size()));
-        b.length = bytes.size();
-        if (!bytes.empty())
-            memcpy(b.bytes, bytes.data(), bytes.size());
     }
     ~Body() { free(b.bytes); }
 };
@@ -72,6 +69,8 @@ struct IntakeCase {
 
 const std::string kXml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Error/>";
 
+// One row a case, broken by hand.
+// clang-format off
 const IntakeCase kIntake[] = {
     {"ThreeChunksInOrder", {"ab", "cdef", "g"}, {2, 4, 1}, "abcdefg", ""},
     {"MessageRefusedSilently", {R"({"message":"not ready"})"}, {0}, "", ""},
@@ -87,6 +86,7 @@ const IntakeCase kIntake[] = {
     {"XmlNeedsFifteenBytes", {"<?xml version="}, {14}, "<?xml version=", ""},
     {"ZeroByteChunk", {"ab", ""}, {2, 0}, "ab", ""},
 };
+// clang-format on
 
 void PrintTo(const IntakeCase &c, std::ostream *os) { *os << c.name; }
 
@@ -98,8 +98,7 @@ TEST_P(Intake, Chunks)
     body_buffer_t body = {static_cast<char *>(malloc(1)), 0};
     testing::internal::CaptureStdout();
     for (size_t i = 0; i < c.chunks.size(); i++) {
-        std::unique_ptr<char[]> chunk(new char[c.chunks[i].size()]);
-        memcpy(chunk.get(), c.chunks[i].data(), c.chunks[i].size());
+        const auto chunk = pemu_test::heap_chunk(c.chunks[i].data(), c.chunks[i].size());
         EXPECT_EQ(write_memory_callback(chunk.get(), 1, c.chunks[i].size(), &body), c.rets[i])
             << "chunk " << i;
     }
@@ -187,6 +186,8 @@ Bytes bytes_1_to(size_t n)
 
 const std::string kOverrun = "Overrun output size\n";
 
+// One row a case, broken by hand.
+// clang-format off
 const UnzipCase kUnzip[] = {
     {"Sums35", gz(kSums35), 1, Z_OK, {0x129}, ""},
     {"TrailingZerosIgnored", gz(cat(kSums35, zeros(14))), 1, Z_OK, {0x129}, ""},
@@ -207,6 +208,7 @@ const UnzipCase kUnzip[] = {
     {"BadCrc", bad_crc(gz(bytes_1_to(20))), 3, Z_DATA_ERROR, {}, ""},
     {"HeaderOnly", head(gz({1}), 10), 1, Z_BUF_ERROR, {kFill}, ""},
 };
+// clang-format on
 
 void check_unzip(const Bytes &body_bytes, size_t cap, int rc, const std::vector<uint64_t> &want,
                  const std::string &out)

@@ -1,6 +1,7 @@
 // Request building and error plumbing of the remote client; the transfers
 // themselves are tested end to end against the local service.
 #include "pemu_internal.h"
+#include "support.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -60,6 +61,7 @@ std::vector<std::string> lines_of(curl_slist *l)
 
 TEST(HeaderList, KeyFromEnvironmentPerMode)
 {
+    pemu_test::EnvGuard env({"PEMU_API_KEY"});
     setenv("PEMU_API_KEY", "k-123", 1);
     curl_slist *submit = _generate_slist(1);
     curl_slist *poll = _generate_slist(2);
@@ -73,7 +75,6 @@ TEST(HeaderList, KeyFromEnvironmentPerMode)
     curl_slist_free_all(submit);
     curl_slist_free_all(poll);
     curl_slist_free_all(later);
-    unsetenv("PEMU_API_KEY");
 }
 
 TEST(ErrorBuffer, CopiesPrintsAndCuts)
@@ -104,6 +105,7 @@ TEST(TransientCodes, OnlyTimeoutAndHandshake)
 
 TEST(CaLocation, OwnBundleComesFirstAndIsNeverReplaced)
 {
+    pemu_test::EnvGuard env({"PEMU_CA_BUNDLE"});
     setenv("PEMU_CA_BUNDLE", "/", 1);
     testing::internal::CaptureStdout();
     EXPECT_STREQ(_curl_ca_location(), "/");
@@ -125,7 +127,6 @@ TEST(CaLocation, OwnBundleComesFirstAndIsNeverReplaced)
     testing::internal::GetCapturedStdout();
     EXPECT_STREQ(err, "[Local failure] PEMU_CA_BUNDLE names nothing that exists");
     EXPECT_EQ(count, 1u);
-    unsetenv("PEMU_CA_BUNDLE");
 }
 
 // ---- poll bodies that carry the service's giving up --------------------

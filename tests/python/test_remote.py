@@ -6,7 +6,6 @@ subprocess whose sleep() is replaced by a recording shim.
 """
 
 import os
-import pathlib
 import random
 import shutil
 import subprocess
@@ -19,7 +18,6 @@ import pytest
 import pemux
 from bitsets import as_int, oracle
 
-HERE = pathlib.Path(__file__).resolve().parent
 SUBMIT_PATH = "/v0/app/sspu"
 
 
@@ -36,18 +34,6 @@ def remote(monkeypatch, service):
 
     use()
     return use
-
-
-@pytest.fixture(scope="session")
-def shim(tmp_path_factory):
-    """The preload library that records sleep() and hides CA locations."""
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if cc is None:
-        pytest.skip("no C compiler for the test shim")
-    out = tmp_path_factory.mktemp("shim") / "libtest_shim.so"
-    subprocess.run([cc, "-shared", "-fPIC", "-O1", "-o", str(out),
-                    str(HERE / "test_shim.c"), "-ldl"], check=True)
-    return out
 
 
 def run_with_shim(shim, code, env, tmp_path, hide=(), args=(), timeout=120):

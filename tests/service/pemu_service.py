@@ -581,7 +581,7 @@ def _loopback(text):
     try:
         addr = ipaddress.ip_address(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not an IP address: {text}")
+        raise argparse.ArgumentTypeError(f"not an IP address: {text}") from None
     if not addr.is_loopback:
         raise argparse.ArgumentTypeError("the service only listens on loopback")
     return text
