@@ -8,12 +8,12 @@
 #include <errno.h>
 #include <inttypes.h>
 #include <limits.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -238,7 +238,7 @@ pemu_status_t fail_with_curl_code(CURLcode res, char *err_buf)
  * shutdown_fd. */
 std::mutex calls_mu;
 std::condition_variable calls_done;
-int calls_inside = 0;                  /* guarded by calls_mu */
+int calls_inside = 0; /* guarded by calls_mu */
 std::atomic<bool> closing{false};
 
 /* One remote call's stake in the count; admitted is false once closing. */
@@ -839,7 +839,6 @@ extern "C" int _unzip_data(body_buffer_t *body, unzip_output_t *out)
     return rc;
 }
 
-
 /* ---- result intake and checks ---------------------------------------- */
 
 namespace {
@@ -924,7 +923,11 @@ bool read_json_string(const char *p, size_t n, size_t *pos, char *out,
         if (++*pos >= n)
             return false;
         switch (p[*pos]) {
-        case 'b': case 'f': case 'n': case 'r': case 't': put(' '); break;
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't': put(' '); break;
         case 'u': {
             if (n - *pos < 5)
                 return false;
@@ -1119,12 +1122,10 @@ pemu_status_t submit_problem(remote_call &call, const uint64_t *values,
     return 0;
 }
 
-enum class hop_failure { none, no_handle };
-
 /* One poll attempt: the poll URL and the redirects it leads to, followed
  * here so that the key goes only to the service's own origin. */
 CURLcode poll_once(remote_call &call, const char *poll_url, curl_slist *headers,
-                   poll_intake *in, hop_failure *failure)
+                   poll_intake *in, bool *no_handle)
 {
     const char *base = base_url();
     const auto deadline = std::chrono::steady_clock::now() +
@@ -1133,7 +1134,7 @@ CURLcode poll_once(remote_call &call, const char *poll_url, curl_slist *headers,
     for (long hop = 0;; hop++) {
         curl_handle_ptr h(curl_easy_init());
         if (!h) {
-            *failure = hop_failure::no_handle;
+            *no_handle = true;
             return CURLE_FAILED_INIT;
         }
         /* Bytes of an attempt or hop that failed must never reach the
@@ -1192,7 +1193,9 @@ pemu_status_t poll_result(remote_call &call, const char *request_id,
         return fail_with("[Local failure] slist failed to generate", call.err_buf);
     const size_t needed_words = (size_t)(total / 64) + 1;
     poll_intake in = {{static_cast<char *>(malloc(1)), 0},
-                      max_gzip_body(needed_words * 8), NULL, false};
+                      max_gzip_body(needed_words * 8),
+                      NULL,
+                      false};
     /* The write function may move the bytes; release whatever they end as. */
     std::unique_ptr<body_buffer_t, body_bytes_deleter> body_owner(&in.body);
     if (in.body.bytes == NULL)
@@ -1202,16 +1205,17 @@ pemu_status_t poll_result(remote_call &call, const char *request_id,
     CURLcode res = CURLE_OK;
     int limit = kPoll.default_limit;
     for (int j = 0; j < limit; j++) {
-        hop_failure failure = hop_failure::none;
-        res = poll_once(call, poll_url.get(), headers.get(), &in, &failure);
-        if (failure == hop_failure::no_handle)
+        bool no_handle = false;
+        res = poll_once(call, poll_url.get(), headers.get(), &in, &no_handle);
+        if (no_handle)
             return fail_with("[Local failure] curl failed to generate",
                              call.err_buf);
         if (res != CURLE_OK && call_cancelled(&call.cancel))
             return fail_with(kCancelled, call.err_buf);
         if (in.too_long)
             return fail_with("Result body is longer than any result of this "
-                             "size can be", call.err_buf);
+                             "size can be",
+                             call.err_buf);
         if (res == CURLE_OK)
             break;
         if (!poll_not_ready(res)) {
@@ -1264,7 +1268,8 @@ extern "C" pemu_status_t _online_fetch_cancellable(
         const char *own = getenv("PEMU_CA_BUNDLE");
         if (own != NULL && own[0] != '\0')
             return fail_with("[Local failure] PEMU_CA_BUNDLE names nothing that "
-                             "exists", err_buf);
+                             "exists",
+                             err_buf);
         return fail_with("Couldn't find ca cert", err_buf);
     }
     if (!is_https_url(base_url()))

@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
-#include <unistd.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>

@@ -18,7 +18,8 @@ ENDINGS = {"end": 0, "exit": 3, "raise": 1}
 
 
 def run_exit_script(env, count, how):
-    proc = subprocess.run([sys.executable, str(HERE / "helpers" / "remote_exit.py"), str(count), how],
+    script = HERE / "helpers" / "remote_exit.py"
+    proc = subprocess.run([sys.executable, str(script), str(count), how],
                           env=env, capture_output=True, text=True, timeout=60)
     return proc.returncode, proc.stdout, proc.stderr[-1500:]
 
