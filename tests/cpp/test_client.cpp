@@ -191,6 +191,8 @@ int always(void *asked)
     return 1;
 }
 
+// A remote call that would go to a closed port, with the environment put
+// back afterwards.
 struct RemoteEnv {
     RemoteEnv()
     {
@@ -198,11 +200,7 @@ struct RemoteEnv {
         setenv("PEMU_CA_BUNDLE", "/", 1);
         unsetenv("PEMU_KILLSWITCH");
     }
-    ~RemoteEnv()
-    {
-        unsetenv("PEMU_BASE_URL");
-        unsetenv("PEMU_CA_BUNDLE");
-    }
+    pemu_test::EnvGuard saved{{"PEMU_BASE_URL", "PEMU_CA_BUNDLE", "PEMU_KILLSWITCH"}};
 };
 
 TEST(Cancel, HookThatSaysStopEndsTheCallBeforeAnyTransfer)
@@ -224,6 +222,7 @@ TEST(Cancel, HookThatSaysStopEndsTheCallBeforeAnyTransfer)
 
 TEST(Cancel, LocalPathNeverAsksTheHook)
 {
+    pemu_test::EnvGuard env({"PEMU_KILLSWITCH"});
     setenv("PEMU_KILLSWITCH", "1", 1);
     uint64_t values[] = {3, 5};
     uint64_t words[1] = {0};
@@ -234,7 +233,6 @@ TEST(Cancel, LocalPathNeverAsksTheHook)
               0);
     EXPECT_EQ(words[0], 0x129u);
     EXPECT_EQ(asked, 0);
-    unsetenv("PEMU_KILLSWITCH");
 }
 
 // Shutdown is for good, so it runs in a child process of its own.
