@@ -12,17 +12,13 @@ QUICK=0
 [ "${1:-}" = "--quick" ] && QUICK=1
 
 bash scripts/install.sh --deps
-# Tests only: an HTTP/2 front end for the remote client's key-masking tests.
-if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
-  echo "== apt-get install nginx-light"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nginx-light
-fi
 echo "== building and installing pemux into .venv"
 .venv/bin/python -m pip install -q .
 
 echo "== packages the tests need"
 bash scripts/apt_install.sh clang libgtest-dev valgrind curl util-linux
+# An HTTP/2 front end for the remote client's key-masking tests.
+bash scripts/apt_install.sh nginx-light
 # Sanitizer and fuzzer runtimes of the clang that is installed, whatever its version.
 bash scripts/apt_install.sh "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
 .venv/bin/python -m pip install -q -r requirements-dev.txt
