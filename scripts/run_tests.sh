@@ -13,7 +13,7 @@ QUICK=0
 
 bash scripts/install.sh --deps
 echo "== building and installing pemux into .venv"
-.venv/bin/python -m pip install -q .
+.venv/bin/python -m pip install -q ".[service]"
 
 echo "== packages the tests need"
 bash scripts/apt_install.sh clang libgtest-dev valgrind curl util-linux

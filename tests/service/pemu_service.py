@@ -26,6 +26,7 @@ import gzip
 import ipaddress
 import json
 import os
+import pathlib
 import re
 import shlex
 import signal
@@ -40,19 +41,25 @@ import zlib
 from aiohttp import web
 import trustme
 
-API_PREFIX = "/v0"
-SUBMIT_PATH = "/v0/app/sspu"
-RESULT_PATH = "/v0/result"
-MAX_U64 = (1 << 64) - 1
+try:
+    from pemux_service import protocol
+except ImportError:  # run from a checkout without the service installed
+    sys.path.append(str(pathlib.Path(__file__).resolve().parents[2] / "service"))
+    from pemux_service import protocol
 
-FORBIDDEN = b'{"message":"Forbidden"}'
+# The exchange itself is the real service's; this stand-in adds the faults.
+from pemux_service.protocol import RESULT_PATH, SUBMIT_PATH, parse_problem
+
+API_PREFIX = "/v0"
+
+FORBIDDEN = protocol.message(protocol.FORBIDDEN)
 BAD_REQUEST = b'{"message":"Bad request"}'
-NOT_READY = b'{"message":"Result not ready"}'
+NOT_READY = protocol.message(protocol.NOT_READY)
 UNKNOWN_ID = b'{"message":"Unknown requestId"}'
 INTERNAL_ERROR = b'{"message":"Internal error"}'
 TOO_LARGE = b'{"message":"Problem too large"}'
-NOT_FOUND = b'{"message":"Not found"}'
-BAD_METHOD = b'{"message":"Method not allowed"}'
+NOT_FOUND = protocol.message(protocol.NOT_FOUND)
+BAD_METHOD = protocol.message(protocol.BAD_METHOD)
 QUEUED_NO_ID = b'{"status":"queued"}'
 XML_NOT_READY = (
     b'<?xml version="1.0" encoding="UTF-8"?>\n'
@@ -167,28 +174,9 @@ def parse_behaviours(text):
     return beh
 
 
-def parse_problem(body):
-    """Values of a submit body, or None when it is not an array of u64s."""
-    try:
-        values = json.loads(body.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError):
-        return None
-    if not isinstance(values, list):
-        return None
-    for v in values:
-        # bool is an int subclass; JSON true/false are not values.
-        if type(v) is not int or v < 0 or v > MAX_U64:
-            return None
-    return values
-
-
 def solve(values):
     """Result bitset bytes: bit s set iff some subset sums to s."""
-    reach = 1
-    for x in values:
-        reach |= reach << x
-    total = sum(values)
-    return reach.to_bytes((total // 64 + 1) * 8, "little")
+    return protocol.solve_reference(values)
 
 
 def corrupt_gzip(gz):
@@ -227,7 +215,7 @@ class Job:
 
 def _solve_and_pack(values):
     bitset = solve(values)
-    return bitset, gzip.compress(bitset, mtime=0)
+    return bitset, protocol.pack_result(bitset)
 
 
 def _variant(kind, bitset, gz):
