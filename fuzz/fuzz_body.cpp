@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t w = 1; w <= cap; w++)
         buf[w] = kFill;
     size_t count = cap;
-    unzip_output_t out = {buf + 1, &count, 0};
+    unzip_output_t out = {buf + 1, &count, 0, 0, 0};
     const int rc = _unzip_data(&body, &out);
     check(buf[0] == kCanary && buf[cap + 1] == kCanary);
     check(count == cap);
@@ -78,6 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         while (len > 0 && ref[len - 1] == 0)
             len--;
         const size_t filled = len > cap * 8 ? cap : (len + 7) / 8;
+        check(out.overrun == (len > cap * 8 ? 1 : 0));
+        check(out.words_written == filled);
         for (size_t w = 0; w < cap; w++) {
             uint64_t want = kFill;
             if (w < filled) {

@@ -258,7 +258,10 @@ static PyObject *_async_exit_hook(PyObject *self, PyObject *unused)
     (void)unused;
     __atomic_store_n(&python_closed, 1, __ATOMIC_SEQ_CST);
     Py_BEGIN_ALLOW_THREADS
-    /* Bounded: a thread that never runs must not hold up the exit. */
+    /* exit() tears down the TLS library: no transfer may still run then.
+     * Bounded, like the wait below: a thread that never runs must not hold
+     * up the exit. */
+    pemu_shutdown(5000);
     for (int i = 0; i < 5000 &&
                     __atomic_load_n(&callbacks_entering, __ATOMIC_SEQ_CST) != 0;
          i++)

@@ -217,12 +217,13 @@ void check_unzip(const Bytes &body_bytes, size_t cap, int rc, const std::vector<
     // A fill word on each side catches a write outside the capacity.
     std::vector<uint64_t> words(cap + 2, kFill);
     size_t count = cap;
-    unzip_output_t o = {words.data() + 1, &count, 0};
+    unzip_output_t o = {words.data() + 1, &count, 0, 0, 0};
     testing::internal::CaptureStdout();
     EXPECT_EQ(_unzip_data(&body.b, &o), rc);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), out);
     EXPECT_EQ(count, cap);
     EXPECT_EQ(o.done, 1);
+    EXPECT_EQ(o.overrun, out == kOverrun ? 1 : 0);
     EXPECT_EQ(words.front(), kFill);
     EXPECT_EQ(words.back(), kFill);
     for (size_t w = 0; w < want.size(); w++)
@@ -258,6 +259,9 @@ TEST(UnzipLarge, DecodesPastOneScratchArea)
     check_unzip(gz(raw), want.size(), Z_OK, want, kOverrun);
     // An oversized body is still read to its end, so corruption shows.
     check_unzip(bad_crc(gz(raw)), 1, Z_DATA_ERROR, {want[0]}, kOverrun);
+    // ... but not without end: a bomb (here with a bad checksum that a read
+    // to the end would find) stops within its budget.
+    check_unzip(bad_crc(gz(Bytes(64 << 20, 0xff))), 1, Z_OK, {~0ull}, kOverrun);
 }
 
 } // namespace

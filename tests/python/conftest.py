@@ -28,6 +28,7 @@ class RunningService:
         self.port = ready["port"]
         self.http_port = ready["http_port"]
         self.drop_port = ready["drop_port"]
+        self.other_port = ready["other_port"]
         self.ca = ready["ca"]
         self.api_key = ready["api_key"]
         self.api_keys = ready["api_keys"]
@@ -69,7 +70,7 @@ class RunningService:
 
     def entries_since(self, mark, listener=None):
         """Requests logged after mark, optionally only those of one listener
-        ("https", "http" or "drop")."""
+        ("https", "http", "drop" or "other")."""
         entries = self.log_entries()[mark:]
         if listener is not None:
             entries = [e for e in entries if e["listener"] == listener]
