@@ -69,7 +69,8 @@ def serve_parser():
     p = argparse.ArgumentParser(
         prog="pemux-service",
         description="HTTPS solving service for the pemux module. "
-                    "`pemux-service key new|list|revoke --data DIR` manages its keys.")
+                    "`pemux-service key new|list|revoke --data DIR` manages its keys; "
+                    "`pemux-service worker --help` tells how to solve on other machines.")
     p.add_argument("--data", required=True, help="directory for jobs, results, keys, certificates")
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=8443, help="port; 0 picks a free one (default 8443)")

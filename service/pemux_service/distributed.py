@@ -440,7 +440,7 @@ def worker_parser():
                    help="address-space limit of each solver process "
                         "(default: machine memory / processes)")
     p.add_argument("--max-total", type=int,
-                   help="largest sum of values this worker takes and advertises "
+                   help="largest sum of values this worker advertises to front ends "
                         "(default: what one solver's memory limit holds)")
     p.add_argument("--heartbeat", type=parse_duration, default=DEFAULT_HEARTBEAT_S,
                    help="a worker silent this long counts as lost and its solves are "
