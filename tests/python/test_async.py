@@ -248,6 +248,31 @@ def test_uncallable_starts_no_request():
     assert (proc.returncode, proc.stdout) == (0, "survived\n"), proc.stderr
 
 
+def test_callable_that_lost_its_callability_is_reported_not_fatal():
+    code = """if 1:
+        import os, sys, time, pemux
+        os.environ["PEMU_KILLSWITCH"] = "1"
+        class Target:
+            def __call__(self, result):
+                print("called")
+        target = Target()
+        before = sys.getrefcount(target)
+        # No switch to the worker before the class loses its __call__.
+        sys.setswitchinterval(5.0)
+        pemux.complete_subset_sum_async([1, 2], target)
+        del Target.__call__
+        deadline = time.monotonic() + 30
+        while sys.getrefcount(target) != before and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert sys.getrefcount(target) == before
+        print("survived", flush=True)
+    """
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                          text=True, timeout=SCRIPT_TIMEOUT_S)
+    assert (proc.returncode, proc.stdout) == (
+        0, "_async_callback called with uncallable callbacksurvived\n"), proc.stderr
+
+
 @pytest.mark.parametrize("args", [([1],), ([1], print, [3]), ()])
 def test_unparsable_arguments_print_and_return_none(local, capfd, args):
     refs = [sys.getrefcount(a) for a in args]
