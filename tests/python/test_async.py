@@ -313,6 +313,25 @@ def test_exit_with_requests_in_flight_is_clean():
             f"run {run}: {proc.stderr[-2000:]}"
 
 
+def test_exit_handler_registered_after_import_gets_its_result():
+    code = """if 1:
+        import atexit, os, threading, pemux
+        os.environ["PEMU_KILLSWITCH"] = "1"
+        got = threading.Event()
+        sizes = []
+
+        def wait_for_result():
+            print("delivered" if got.wait(30) else "dropped", sizes, flush=True)
+
+        atexit.register(wait_for_result)
+        pemux.complete_subset_sum_async(
+            [64 * 200_000, 1], lambda r: (sizes.append(len(r)), got.set()))
+    """
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                          text=True, timeout=SCRIPT_TIMEOUT_S)
+    assert (proc.returncode, proc.stdout) == (0, "delivered [200001]\n"), proc.stderr
+
+
 def test_callable_gets_the_stack_of_an_ordinary_thread():
     proc = run_script("async_stack.py", 3000)
     if proc.returncode == 3 or "thread ok" not in proc.stdout:
