@@ -124,7 +124,7 @@ static void advise_huge_pages(void *start, size_t bytes)
  * of increments of one count are a chain of dependent writes. Nothing can
  * look at the counts in between: no Python code runs, and ints are not
  * tracked by the garbage collector, so making them starts no collection. */
-enum { WORD_CACHE_SLOTS = 1 << 12, TWO_BIT_WORDS = 64 * 63 / 2 };
+enum { WORD_CACHE_SLOTS = 1 << 12, FEW_BIT_SLOTS = 65 * 64 };
 /* Below this many words a result is cheap anyway: no tables to set up. */
 static const size_t SHARE_MORE_FROM = 256;
 
@@ -134,7 +134,9 @@ struct shared_int {
 };
 
 struct more_word_ints {
-    struct shared_int two_bits[TWO_BIT_WORDS]; /* by the pair of bits */
+    /* Words of one or two bits at [high * 64 + low], high = 64 for a single
+     * bit: found without a branch on which kind, in sparse mixes of both. */
+    struct shared_int few_bits[FEW_BIT_SLOTS];
     /* Borrowed from the list being filled, which holds them throughout:
      * an evicted object is then left alone (it is rarely still cached). */
     uint64_t key[WORD_CACHE_SLOTS];
@@ -166,8 +168,8 @@ static void settle_word_ints(struct word_ints *t)
     for (int b = 0; b < 64; b++)
         settle(&t->one_bit[b]);
     if (t->more != NULL) {
-        for (int i = 0; i < TWO_BIT_WORDS; i++)
-            settle(&t->more->two_bits[i]);
+        for (int i = 0; i < FEW_BIT_SLOTS; i++)
+            settle(&t->more->few_bits[i]);
         PyMem_Free(t->more);
         t->more = NULL;
     }
@@ -182,22 +184,19 @@ static PyObject *use_shared(struct shared_int *s, uint64_t w)
 }
 
 /* An int equal to w for one list item (a counted use of a shared object or
- * a new reference), or NULL with an exception set. */
+ * a new reference), or NULL with an exception set. Words of one or two bits
+ * in large results take the few_bits table before they come here. */
 static PyObject *word_int(struct word_ints *t, uint64_t w)
 {
+    if (w == 0)
+        return use_shared(&t->zero, w);
     if (w == UINT64_MAX)
         return use_shared(&t->ones, w);
-    uint64_t rest = w & (w - 1);
-    if (rest == 0)
+    if ((w & (w - 1)) == 0)
         return use_shared(&t->one_bit[__builtin_ctzll(w)], w);
     struct more_word_ints *m = t->more;
     if (m == NULL)
         return PyLong_FromUnsignedLongLong(w);
-    if ((rest & (rest - 1)) == 0) {
-        unsigned lo = (unsigned)__builtin_ctzll(w);
-        unsigned hi = (unsigned)__builtin_ctzll(rest);
-        return use_shared(&m->two_bits[hi * (hi - 1) / 2 + lo], w);
-    }
     size_t h = (size_t)((w * 0x9E3779B97F4A7C15u) >> 52);
     static_assert(WORD_CACHE_SLOTS == (size_t)1 << (64 - 52), "hash width");
     if (m->cached[h] != NULL && m->key[h] == w)
@@ -226,33 +225,48 @@ static PyObject *_generate_result_list_from_c_buf(uint64_t *result_buffer,
         shared.more =
             (struct more_word_ints *)PyMem_Calloc(1, sizeof *shared.more);
     list = PyList_New((Py_ssize_t)result_buffer_size);
-    if (list == NULL || use_shared(&shared.zero, 0) == NULL) {
-        Py_CLEAR(list);
+    if (list == NULL)
         goto done;
-    }
     {
         advise_huge_pages(((PyListObject *)list)->ob_item,
                           result_buffer_size * sizeof(PyObject *));
-        /* Zero words, the commonest, are counted in a register. */
-        PyObject *zero = shared.zero.obj;
-        Py_ssize_t zeros = 0;
+        struct more_word_ints *m = shared.more;
+        /* The commonest words, 0 and all ones, are counted in registers
+         * once their object exists (its first use is counted with it). */
+        PyObject *zero = NULL, *ones = NULL;
+        Py_ssize_t zeros = 0, all_ones = 0;
         for (size_t i = 0; i < result_buffer_size; i++) {
             uint64_t w = result_buffer[i];
+            uint64_t rest = w & (w - 1);
             PyObject *item;
-            if (w == 0) {
+            if (w == 0 && zero != NULL) {
                 item = zero;
                 zeros++;
-            } else if ((item = word_int(&shared, w)) == NULL) {
-                shared.zero.uses += zeros;
+            } else if (w == UINT64_MAX && ones != NULL) {
+                item = ones;
+                all_ones++;
+            } else if (m != NULL && w != 0 && (rest & (rest - 1)) == 0) {
+                unsigned high = rest ? (unsigned)__builtin_ctzll(rest) : 64u;
+                unsigned low = (unsigned)__builtin_ctzll(w);
+                item = use_shared(&m->few_bits[high * 64 + low], w);
+            } else {
+                item = word_int(&shared, w);
+                zero = shared.zero.obj;
+                ones = shared.ones.obj;
+            }
+            if (item == NULL) {
                 /* Counts settled first: unset items are NULL, which the
                  * list skips. */
+                shared.zero.uses += zeros;
+                shared.ones.uses += all_ones;
                 settle_word_ints(&shared);
                 Py_CLEAR(list);
                 goto done;
             }
             PyList_SET_ITEM(list, (Py_ssize_t)i, item);
         }
-        shared.zero.uses += zeros - 1; /* less the use that created it */
+        shared.zero.uses += zeros;
+        shared.ones.uses += all_ones;
     }
 done:
     settle_word_ints(&shared);

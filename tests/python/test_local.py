@@ -148,17 +148,19 @@ def test_large_result_words_share_objects():
     assert words[0] is words[1] is words[2]
 
 
-def test_large_results_share_few_bit_and_recurring_words():
-    # Every word of these results is the same: bits 0 and 9, then bits 0, 9,
-    # 10 and 19 (neither a small int that the interpreter shares anyway).
-    for values, word in (([9] + [64] * 400, 1 | 1 << 9),
-                         ([9, 10] + [64] * 400, 1 | 1 << 9 | 1 << 10 | 1 << 19)):
-        words = pemux.complete_subset_sum(values)
-        assert words == [word] * 401
-        assert len({id(w) for w in words}) == 1
-        # One reference per item, plus getrefcount's own argument.
-        refs = sys.getrefcount(words[0])
-        assert refs == len(words) + 1
+@pytest.mark.parametrize("values, word, count", [
+    ([9] + [64] * 400, 1 | 1 << 9, 401),
+    ([9, 10] + [64] * 400, 1 | 1 << 9 | 1 << 10 | 1 << 19, 401),
+    ([1] * (64 * 300 - 1), 2**64 - 1, 300),
+])
+def test_large_results_share_recurring_words(values, word, count):
+    # None of these words is a small int that the interpreter shares anyway.
+    words = pemux.complete_subset_sum(values)[:count]
+    assert words == [word] * count
+    assert len({id(w) for w in words}) == 1
+    # One reference per item, plus getrefcount's own argument.
+    refs = sys.getrefcount(words[0])
+    assert refs == count + 1
 
 
 def test_shared_zero_keeps_its_reference_count():
