@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """What the result list costs beyond the solve, per workload.
 
-    python3 bench/bench_list.py [--workloads W4,S1] [--repeats 7] [--compare DIR]
+    python3 bench/bench_list.py [--workloads W4,S1] [--repeats 7] [--compare DIR] [--wall]
 
 For each workload (those of bench_local.py, plus sparse ones), in a fresh
 subprocess with PEMU_KILLSWITCH=1:
@@ -15,6 +15,9 @@ subprocess with PEMU_KILLSWITCH=1:
   bytes    median time of complete_subset_sum_bytes (solve, no list);
   free     median time to drop the list;
   tax      list - bytes + free: what the list adds.
+
+Times are the process's CPU time (all threads), which a machine busy with
+other work disturbs less than wall time; --wall measures wall time.
 
 --compare DIR runs the same in a second subprocess with DIR first on the
 import path (a directory holding another build of pemux with the same
@@ -49,12 +52,15 @@ def problem(name):
     return values_of(name)
 
 
+clock = time.process_time
+
+
 def median_time(fn, repeats):
     times = []
     for _ in range(repeats):
-        t0 = time.perf_counter()
+        t0 = clock()
         fn()
-        times.append(time.perf_counter() - t0)
+        times.append(clock() - t0)
     return statistics.median(times)
 
 
@@ -73,9 +79,9 @@ def measure(name, repeats):
 
     def list_call():
         words = pemux.complete_subset_sum(xs)
-        t0 = time.perf_counter()
+        t0 = clock()
         del words
-        frees.append(time.perf_counter() - t0)
+        frees.append(clock() - t0)
 
     list_s = median_time(list_call, repeats)
     bytes_s = median_time(lambda: pemux.complete_subset_sum_bytes(xs), repeats)
@@ -85,12 +91,12 @@ def measure(name, repeats):
             "free_s": free_s, "tax_s": list_s - bytes_s + free_s}
 
 
-def run(name, repeats, path=None):
+def run(name, repeats, wall, path=None):
     env = dict(os.environ)
     if path:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [path, env.get("PYTHONPATH")]))
     out = subprocess.run([sys.executable, __file__, "--worker", name,
-                          "--repeats", str(repeats)],
+                          "--repeats", str(repeats)] + ["--wall"] * wall,
                          env=env, capture_output=True, text=True, check=True)
     return json.loads(out.stdout)
 
@@ -105,8 +111,12 @@ def main():
                     default=",".join(list(WORKLOADS) + list(SPARSE)))
     ap.add_argument("--repeats", type=int, default=7)
     ap.add_argument("--compare", metavar="DIR")
+    ap.add_argument("--wall", action="store_true")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.wall:
+        global clock
+        clock = time.perf_counter
     if args.worker:
         print(json.dumps(measure(args.worker, args.repeats)))
         return
@@ -117,12 +127,12 @@ def main():
     print(head)
     print("|" + "---|" * (head.count("|") - 1))
     for name in args.workloads.split(","):
-        r = run(name, args.repeats)
+        r = run(name, args.repeats, args.wall)
         row = (f"| {name} | {r['words']:,} | {r['shared']:.3f} | {r['plain']:.3f} "
                f"| {ms(r['list_s'])} | {ms(r['bytes_s'])} | {ms(r['free_s'])} "
                f"| {ms(r['tax_s'])} |")
         if args.compare:
-            c = run(name, args.repeats, args.compare)
+            c = run(name, args.repeats, args.wall, args.compare)
             # Against this build's bytes call: the solve is the same code.
             c_tax = c["list_s"] - r["bytes_s"] + c["free_s"]
             row += f" {ms(c_tax)} | {c_tax / r['tax_s']:.2f}x |"
