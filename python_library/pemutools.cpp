@@ -540,14 +540,21 @@ static int index_from_int(PyObject *obj, unsigned long long *index)
 static PyObject *out_of_bounds_beyond_64_bits(PyObject *index,
                                               size_t input_length)
 {
+    PyObject *exact = PyNumber_Index(index); /* a plain int, no subclass */
     PyObject *six = PyLong_FromLong(6);
-    PyObject *entry = six ? PyNumber_Rshift(index, six) : NULL;
+    PyObject *entry = exact && six ? PyNumber_Rshift(exact, six) : NULL;
     PyObject *text = entry ? PyObject_Str(entry) : NULL;
+    if (text == NULL && entry != NULL) {
+        /* Too many decimal digits to print: hex has no such limit. */
+        PyErr_Clear();
+        text = PyNumber_ToBase(entry, 16);
+    }
     const char *digits = text ? PyUnicode_AsUTF8(text) : NULL;
     if (digits != NULL)
         PEMU_SAY("Error occured in result check, entry %s is out of bounds "
                  "of input of length %llu",
                  digits, (unsigned long long)input_length);
+    Py_XDECREF(exact);
     Py_XDECREF(six);
     Py_XDECREF(entry);
     Py_XDECREF(text);
