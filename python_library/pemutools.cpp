@@ -115,18 +115,24 @@ static void advise_huge_pages(void *start, size_t bytes)
 
 /* Ints are immutable, so equal result words may share one int object.
  * Nearly every word of a large result is 0, all ones, or has few bits: each
- * word with at most two bits gets one object, and other words go through a
- * small direct-mapped cache keyed by their value, which catches the words
- * that recur (the few-bit words of sparse results).
+ * word with at most two bits (three in large results) gets one object, and
+ * other words go through a small direct-mapped cache keyed by their value,
+ * which catches the words that recur.
  *
  * While a list is filled, the references it takes to a shared object are
  * only counted, and added to the object's count once at the end: millions
  * of increments of one count are a chain of dependent writes. Nothing can
  * look at the counts in between: no Python code runs, and ints are not
  * tracked by the garbage collector, so making them starts no collection. */
-enum { WORD_CACHE_SLOTS = 1 << 12, FEW_BIT_SLOTS = 65 * 64 };
-/* Below this many words a result is cheap anyway: no tables to set up. */
+enum {
+    WORD_CACHE_SLOTS = 1 << 12,
+    FEW_BIT_SLOTS = 65 * 64,
+    THREE_BIT_WORDS = 64 * 63 * 62 / 6
+};
+/* Below this many words a result is cheap anyway: no tables to set up; and
+ * the table of three-bit words (650 KiB) pays only in large results. */
 static const size_t SHARE_MORE_FROM = 256;
+static const size_t SHARE_THREE_BITS_FROM = (size_t)1 << 16;
 
 struct shared_int {
     PyObject *obj;   /* one reference of the table's own, or NULL */
@@ -137,6 +143,9 @@ struct more_word_ints {
     /* Words of one or two bits at [high * 64 + low], high = 64 for a single
      * bit: found without a branch on which kind, in sparse mixes of both. */
     struct shared_int few_bits[FEW_BIT_SLOTS];
+    /* Words of three bits, in the combinatorial order of their positions;
+     * owned, NULL for results below SHARE_THREE_BITS_FROM. */
+    struct shared_int *three_bits;
     /* Borrowed from the list being filled, which holds them throughout:
      * an evicted object is then left alone (it is rarely still cached). */
     uint64_t key[WORD_CACHE_SLOTS];
@@ -170,6 +179,11 @@ static void settle_word_ints(struct word_ints *t)
     if (t->more != NULL) {
         for (int i = 0; i < FEW_BIT_SLOTS; i++)
             settle(&t->more->few_bits[i]);
+        if (t->more->three_bits != NULL) {
+            for (int i = 0; i < THREE_BIT_WORDS; i++)
+                settle(&t->more->three_bits[i]);
+            PyMem_Free(t->more->three_bits);
+        }
         PyMem_Free(t->more);
         t->more = NULL;
     }
@@ -197,6 +211,14 @@ static PyObject *word_int(struct word_ints *t, uint64_t w)
     struct more_word_ints *m = t->more;
     if (m == NULL)
         return PyLong_FromUnsignedLongLong(w);
+    uint64_t rest = w & (w - 1), rest2 = rest & (rest - 1);
+    if (m->three_bits != NULL && (rest2 & (rest2 - 1)) == 0) {
+        unsigned a = (unsigned)__builtin_ctzll(w);
+        unsigned b = (unsigned)__builtin_ctzll(rest);
+        unsigned c = (unsigned)__builtin_ctzll(rest2);
+        size_t slot = c * (c - 1) * (c - 2) / 6 + b * (b - 1) / 2 + a;
+        return use_shared(&m->three_bits[slot], w);
+    }
     size_t h = (size_t)((w * 0x9E3779B97F4A7C15u) >> 52);
     static_assert(WORD_CACHE_SLOTS == (size_t)1 << (64 - 52), "hash width");
     if (m->cached[h] != NULL && m->key[h] == w)
@@ -224,6 +246,9 @@ static PyObject *_generate_result_list_from_c_buf(uint64_t *result_buffer,
     if (result_buffer_size >= SHARE_MORE_FROM)
         shared.more =
             (struct more_word_ints *)PyMem_Calloc(1, sizeof *shared.more);
+    if (shared.more != NULL && result_buffer_size >= SHARE_THREE_BITS_FROM)
+        shared.more->three_bits = (struct shared_int *)PyMem_Calloc(
+            THREE_BIT_WORDS, sizeof(struct shared_int));
     list = PyList_New((Py_ssize_t)result_buffer_size);
     if (list == NULL)
         goto done;
