@@ -117,7 +117,10 @@ static void advise_huge_pages(void *start, size_t bytes)
  * Nearly every word of a large result is 0, all ones, or has few bits: each
  * word with at most two bits (three in large results) gets one object, and
  * other words go through a small direct-mapped cache keyed by their value,
- * which catches the words that recur.
+ * which catches the words that recur. The tables are file-level, used only
+ * with the interpreter lock held and never re-entered (no Python code runs
+ * while a list is filled); every use leaves them clean, so results that
+ * need none pay nothing for them.
  *
  * While a list is filled, the references it takes to a shared object are
  * only counted, and added to the object's count once at the end: millions
@@ -125,14 +128,14 @@ static void advise_huge_pages(void *start, size_t bytes)
  * look at the counts in between: no Python code runs, and ints are not
  * tracked by the garbage collector, so making them starts no collection. */
 enum {
-    WORD_CACHE_SLOTS = 1 << 12,
+    WORD_CACHE_SLOTS = 1 << 11,
     FEW_BIT_SLOTS = 65 * 64,
     THREE_BIT_WORDS = 64 * 63 * 62 / 6
 };
-/* Below this many words a result is cheap anyway: no tables to set up; and
- * the table of three-bit words (650 KiB) pays only in large results. */
+/* Below this many words a result is cheap anyway; and the table of
+ * three-bit words (650 KiB) pays only in large results. */
 static const size_t SHARE_MORE_FROM = 256;
-static const size_t SHARE_THREE_BITS_FROM = (size_t)1 << 16;
+static const size_t SHARE_THREE_BITS_FROM = (size_t)1 << 18;
 
 struct shared_int {
     PyObject *obj;   /* one reference of the table's own, or NULL */
@@ -143,18 +146,21 @@ struct more_word_ints {
     /* Words of one or two bits at [high * 64 + low], high = 64 for a single
      * bit: found without a branch on which kind, in sparse mixes of both. */
     struct shared_int few_bits[FEW_BIT_SLOTS];
-    /* Words of three bits, in the combinatorial order of their positions;
-     * owned, NULL for results below SHARE_THREE_BITS_FROM. */
-    struct shared_int *three_bits;
     /* Borrowed from the list being filled, which holds them throughout:
      * an evicted object is then left alone (it is rarely still cached). */
     uint64_t key[WORD_CACHE_SLOTS];
     PyObject *cached[WORD_CACHE_SLOTS];
 };
 
+static struct more_word_ints more_word_ints;
+/* Words of three bits, in the combinatorial order of their positions. */
+static struct shared_int three_bit_words[THREE_BIT_WORDS];
+
 struct word_ints {
     struct shared_int zero, ones, one_bit[64];
-    struct more_word_ints *more; /* owned; NULL for small results */
+    size_t words;                /* in the result */
+    struct more_word_ints *more; /* the tables above once in use, or NULL */
+    struct shared_int *three_bits;
 };
 
 /* Counts the handed-out references and drops the table's own. */
@@ -179,14 +185,31 @@ static void settle_word_ints(struct word_ints *t)
     if (t->more != NULL) {
         for (int i = 0; i < FEW_BIT_SLOTS; i++)
             settle(&t->more->few_bits[i]);
-        if (t->more->three_bits != NULL) {
-            for (int i = 0; i < THREE_BIT_WORDS; i++)
-                settle(&t->more->three_bits[i]);
-            PyMem_Free(t->more->three_bits);
-        }
-        PyMem_Free(t->more);
         t->more = NULL;
     }
+    if (t->three_bits != NULL) {
+        for (int i = 0; i < THREE_BIT_WORDS; i++)
+            settle(&t->three_bits[i]);
+        t->three_bits = NULL;
+    }
+}
+
+/* The tables for large results, or NULL for a small one. */
+static struct more_word_ints *more_tables(struct word_ints *t)
+{
+    if (t->more == NULL && t->words >= SHARE_MORE_FROM) {
+        t->more = &more_word_ints;
+        /* What the cache held last time may be gone. */
+        memset(t->more->cached, 0, sizeof t->more->cached);
+    }
+    return t->more;
+}
+
+static struct shared_int *three_bit_table(struct word_ints *t)
+{
+    if (t->three_bits == NULL && t->words >= SHARE_THREE_BITS_FROM)
+        t->three_bits = three_bit_words;
+    return t->three_bits;
 }
 
 static PyObject *use_shared(struct shared_int *s, uint64_t w)
@@ -206,21 +229,22 @@ static PyObject *word_int(struct word_ints *t, uint64_t w)
         return use_shared(&t->zero, w);
     if (w == UINT64_MAX)
         return use_shared(&t->ones, w);
-    if ((w & (w - 1)) == 0)
-        return use_shared(&t->one_bit[__builtin_ctzll(w)], w);
-    struct more_word_ints *m = t->more;
-    if (m == NULL)
-        return PyLong_FromUnsignedLongLong(w);
     uint64_t rest = w & (w - 1), rest2 = rest & (rest - 1);
-    if (m->three_bits != NULL && (rest2 & (rest2 - 1)) == 0) {
+    if (rest == 0)
+        return use_shared(&t->one_bit[__builtin_ctzll(w)], w);
+    struct shared_int *three = NULL;
+    if ((rest2 & (rest2 - 1)) == 0 && (three = three_bit_table(t)) != NULL) {
         unsigned a = (unsigned)__builtin_ctzll(w);
         unsigned b = (unsigned)__builtin_ctzll(rest);
         unsigned c = (unsigned)__builtin_ctzll(rest2);
-        size_t slot = c * (c - 1) * (c - 2) / 6 + b * (b - 1) / 2 + a;
-        return use_shared(&m->three_bits[slot], w);
+        return use_shared(&three[c * (c - 1) * (c - 2) / 6 + b * (b - 1) / 2 + a],
+                          w);
     }
-    size_t h = (size_t)((w * 0x9E3779B97F4A7C15u) >> 52);
-    static_assert(WORD_CACHE_SLOTS == (size_t)1 << (64 - 52), "hash width");
+    struct more_word_ints *m = more_tables(t);
+    if (m == NULL)
+        return PyLong_FromUnsignedLongLong(w);
+    size_t h = (size_t)((w * 0x9E3779B97F4A7C15u) >> 53);
+    static_assert(WORD_CACHE_SLOTS == (size_t)1 << (64 - 53), "hash width");
     if (m->cached[h] != NULL && m->key[h] == w)
         return Py_NewRef(m->cached[h]);
     PyObject *fresh = PyLong_FromUnsignedLongLong(w);
@@ -238,28 +262,22 @@ static PyObject *_generate_result_list_from_c_buf(uint64_t *result_buffer,
     PyObject *list = NULL;
     struct word_ints shared;
     memset(&shared, 0, sizeof shared);
+    shared.words = result_buffer_size;
     if (result_buffer_size > (size_t)PY_SSIZE_T_MAX / sizeof(PyObject *)) {
         PyErr_NoMemory();
         goto done;
     }
-    /* Without the tables every word still gets its int: they only save. */
-    if (result_buffer_size >= SHARE_MORE_FROM)
-        shared.more =
-            (struct more_word_ints *)PyMem_Calloc(1, sizeof *shared.more);
-    if (shared.more != NULL && result_buffer_size >= SHARE_THREE_BITS_FROM)
-        shared.more->three_bits = (struct shared_int *)PyMem_Calloc(
-            THREE_BIT_WORDS, sizeof(struct shared_int));
     list = PyList_New((Py_ssize_t)result_buffer_size);
     if (list == NULL)
         goto done;
     {
         advise_huge_pages(((PyListObject *)list)->ob_item,
                           result_buffer_size * sizeof(PyObject *));
-        struct more_word_ints *m = shared.more;
         /* The commonest words, 0 and all ones, are counted in registers
          * once their object exists (its first use is counted with it). */
         PyObject *zero = NULL, *ones = NULL;
         Py_ssize_t zeros = 0, all_ones = 0;
+        struct more_word_ints *m = NULL;
         for (size_t i = 0; i < result_buffer_size; i++) {
             uint64_t w = result_buffer[i];
             uint64_t rest = w & (w - 1);
@@ -270,7 +288,8 @@ static PyObject *_generate_result_list_from_c_buf(uint64_t *result_buffer,
             } else if (w == UINT64_MAX && ones != NULL) {
                 item = ones;
                 all_ones++;
-            } else if (m != NULL && w != 0 && (rest & (rest - 1)) == 0) {
+            } else if (w != 0 && (rest & (rest - 1)) == 0 &&
+                       (m != NULL || (m = more_tables(&shared)) != NULL)) {
                 unsigned high = rest ? (unsigned)__builtin_ctzll(rest) : 64u;
                 unsigned low = (unsigned)__builtin_ctzll(w);
                 item = use_shared(&m->few_bits[high * 64 + low], w);
