@@ -155,12 +155,16 @@ struct more_word_ints {
 static struct more_word_ints more_word_ints;
 /* Words of three bits, in the combinatorial order of their positions. */
 static struct shared_int three_bit_words[THREE_BIT_WORDS];
+/* The slots of both tables that hold an object: only those need settling. */
+static uint16_t filled_slots[FEW_BIT_SLOTS + THREE_BIT_WORDS];
+static_assert(FEW_BIT_SLOTS + THREE_BIT_WORDS <= 65536, "slot numbers");
 
 struct word_ints {
     struct shared_int zero, ones, one_bit[64];
     size_t words;                /* in the result */
     struct more_word_ints *more; /* the tables above once in use, or NULL */
     struct shared_int *three_bits;
+    size_t filled;               /* entries of filled_slots */
 };
 
 /* Counts the handed-out references and drops the table's own. */
@@ -182,16 +186,28 @@ static void settle_word_ints(struct word_ints *t)
     settle(&t->ones);
     for (int b = 0; b < 64; b++)
         settle(&t->one_bit[b]);
-    if (t->more != NULL) {
-        for (int i = 0; i < FEW_BIT_SLOTS; i++)
-            settle(&t->more->few_bits[i]);
-        t->more = NULL;
+    for (size_t i = 0; i < t->filled; i++) {
+        size_t slot = filled_slots[i];
+        settle(slot < FEW_BIT_SLOTS
+                   ? &more_word_ints.few_bits[slot]
+                   : &three_bit_words[slot - FEW_BIT_SLOTS]);
     }
-    if (t->three_bits != NULL) {
-        for (int i = 0; i < THREE_BIT_WORDS; i++)
-            settle(&t->three_bits[i]);
-        t->three_bits = NULL;
+    t->filled = 0;
+    t->more = NULL;
+    t->three_bits = NULL;
+}
+
+/* As use_shared, for slot `slot` of the file-level tables. */
+static PyObject *use_table_slot(struct word_ints *t, struct shared_int *s,
+                                size_t slot, uint64_t w)
+{
+    if (s->obj == NULL) {
+        if ((s->obj = PyLong_FromUnsignedLongLong(w)) == NULL)
+            return NULL;
+        filled_slots[t->filled++] = (uint16_t)slot;
     }
+    s->uses++;
+    return s->obj;
 }
 
 /* The tables for large results, or NULL for a small one. */
@@ -199,7 +215,8 @@ static struct more_word_ints *more_tables(struct word_ints *t)
 {
     if (t->more == NULL && t->words >= SHARE_MORE_FROM) {
         t->more = &more_word_ints;
-        /* What the cache held last time may be gone. */
+        /* What the cache held last time may be gone; keys without an
+         * object are never looked at. */
         memset(t->more->cached, 0, sizeof t->more->cached);
     }
     return t->more;
@@ -237,8 +254,8 @@ static PyObject *word_int(struct word_ints *t, uint64_t w)
         unsigned a = (unsigned)__builtin_ctzll(w);
         unsigned b = (unsigned)__builtin_ctzll(rest);
         unsigned c = (unsigned)__builtin_ctzll(rest2);
-        return use_shared(&three[c * (c - 1) * (c - 2) / 6 + b * (b - 1) / 2 + a],
-                          w);
+        size_t slot = c * (c - 1) * (c - 2) / 6 + b * (b - 1) / 2 + a;
+        return use_table_slot(t, &three[slot], FEW_BIT_SLOTS + slot, w);
     }
     struct more_word_ints *m = more_tables(t);
     if (m == NULL)
@@ -291,8 +308,8 @@ static PyObject *_generate_result_list_from_c_buf(uint64_t *result_buffer,
             } else if (w != 0 && (rest & (rest - 1)) == 0 &&
                        (m != NULL || (m = more_tables(&shared)) != NULL)) {
                 unsigned high = rest ? (unsigned)__builtin_ctzll(rest) : 64u;
-                unsigned low = (unsigned)__builtin_ctzll(w);
-                item = use_shared(&m->few_bits[high * 64 + low], w);
+                size_t slot = high * 64 + (unsigned)__builtin_ctzll(w);
+                item = use_table_slot(&shared, &m->few_bits[slot], slot, w);
             } else {
                 item = word_int(&shared, w);
                 zero = shared.zero.obj;
