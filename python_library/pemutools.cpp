@@ -152,7 +152,7 @@ struct more_word_ints {
     PyObject *cached[WORD_CACHE_SLOTS];
 };
 
-static struct more_word_ints more_word_ints;
+static struct more_word_ints large_result_tables;
 /* Words of three bits, in the combinatorial order of their positions. */
 static struct shared_int three_bit_words[THREE_BIT_WORDS];
 /* The slots of both tables that hold an object: only those need settling. */
@@ -189,7 +189,7 @@ static void settle_word_ints(struct word_ints *t)
     for (size_t i = 0; i < t->filled; i++) {
         size_t slot = filled_slots[i];
         settle(slot < FEW_BIT_SLOTS
-                   ? &more_word_ints.few_bits[slot]
+                   ? &large_result_tables.few_bits[slot]
                    : &three_bit_words[slot - FEW_BIT_SLOTS]);
     }
     t->filled = 0;
@@ -214,7 +214,7 @@ static PyObject *use_table_slot(struct word_ints *t, struct shared_int *s,
 static struct more_word_ints *more_tables(struct word_ints *t)
 {
     if (t->more == NULL && t->words >= SHARE_MORE_FROM) {
-        t->more = &more_word_ints;
+        t->more = &large_result_tables;
         /* What the cache held last time may be gone; keys without an
          * object are never looked at. */
         memset(t->more->cached, 0, sizeof t->more->cached);
