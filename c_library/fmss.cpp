@@ -141,7 +141,10 @@ namespace {
  * lo, lo > ws. Descending, so every source word is read before any item
  * can have changed it: each value is used at most once per pass. Returns
  * what the written words became: ALL_ONES, ALL_ZERO, or neither (0). */
-enum { ALL_ONES = 1, ALL_ZERO = 2 };
+enum {
+    ALL_ONES = 1,
+    ALL_ZERO = 2
+};
 typedef unsigned (*shift_or_fn)(uint64_t *buf, size_t lo, size_t hi,
                                 size_t ws, unsigned bs);
 
@@ -265,7 +268,10 @@ int has_avx2(void)
 
 #endif
 
-int always(void) { return 1; }
+int always(void)
+{
+    return 1;
+}
 
 struct kernel_entry {
     const char *name;
@@ -362,7 +368,11 @@ inline uint64_t bits_at(const uint64_t *buf, uint64_t pos, unsigned len)
  * known to be: all zero, all ones, or either. A pass skips the blocks an
  * item cannot change, which is most of a set made of long runs and gaps.
  * Without the table (st == NULL) every block counts as mixed. */
-enum : uint8_t { BLK_ZERO = 0, BLK_ONES = 1, BLK_MIXED = 2 };
+enum : uint8_t {
+    BLK_ZERO = 0,
+    BLK_ONES = 1,
+    BLK_MIXED = 2
+};
 constexpr unsigned BLOCK_SHIFT = 9;
 constexpr uint64_t BLOCK_MASK = (uint64_t(1) << BLOCK_SHIFT) - 1;
 
@@ -435,9 +445,10 @@ struct bitset {
                 const bool whole = c0 == b << BLOCK_SHIFT &&
                                    w == (b + 1) << BLOCK_SHIFT;
                 /* A part of a block says nothing about the rest. */
-                st[b] = !whole ? BLK_MIXED
+                st[b] = !whole         ? BLK_MIXED
                         : f & ALL_ONES ? BLK_ONES
-                        : f & ALL_ZERO ? BLK_ZERO : BLK_MIXED;
+                        : f & ALL_ZERO ? BLK_ZERO
+                                       : BLK_MIXED;
             }
             w = c0;
         }

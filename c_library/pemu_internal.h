@@ -42,6 +42,8 @@ typedef struct unzip_output {
     uint64_t *words;
     size_t *word_count; /* capacity in words, read only */
     int32_t done;
+    int32_t overrun;      /* a non-zero byte lay beyond the capacity */
+    size_t words_written; /* words cleared or written, from word 0 on */
 } unzip_output_t;
 
 extern const char *const pemu_curl_ca_locs[];
@@ -51,7 +53,14 @@ pemu_status_t _online_fetch_complete_subset_sum(uint64_t *values, size_t count,
                                                 uint64_t *result,
                                                 size_t *result_words,
                                                 char *err_buf);
-/* New list, or NULL; the caller frees it with curl_slist_free_all. */
+/* As above; a remote call also ends, failed, once cancel (may be NULL)
+ * answers non-zero or pemu_shutdown has run. */
+pemu_status_t _online_fetch_cancellable(uint64_t *values, size_t count,
+                                        uint64_t *result, size_t *result_words,
+                                        char *err_buf, pemu_cancel_t cancel,
+                                        void *cancel_user);
+/* New list, or NULL (also for a key with control characters); the caller
+ * frees it with curl_slist_free_all. */
 struct curl_slist *_generate_slist(int mode);
 /* New malloc'ed JSON array text, or NULL; the caller frees it. */
 char *_generate_curl_data(const uint64_t *values, size_t count);
@@ -67,7 +76,13 @@ size_t write_memory_callback(char *contents, size_t size, size_t nmemb,
                              void *userp);
 int gunzip(unsigned char *dest, uint64_t *dest_len, const unsigned char *source,
            uint64_t source_len);
-/* Z_OK, or the zlib status that stopped the decoding. */
+/* 1 when the poll body p[0..n) is a JSON object with an "error" member (the
+ * service gave up on the job): its text, or for a value that is not a
+ * string its JSON text, goes to out (cut to cap - 1, NUL-ended). Else 0. */
+int _poll_body_error(const char *p, size_t n, char *out, size_t cap);
+/* Z_OK, or the zlib status that stopped the decoding. A non-zero byte
+ * beyond the capacity prints "Overrun output size" and sets out->overrun;
+ * the stream is then read on only within a budget. */
 int _unzip_data(body_buffer_t *body, unzip_output_t *out);
 
 /* ---- local solver -------------------------------------------------- */

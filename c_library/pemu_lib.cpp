@@ -8,15 +8,23 @@
 #include <errno.h>
 #include <inttypes.h>
 #include <limits.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <string>
 
 /* ==================================================================== */
 /* Front door                                                           */
@@ -44,18 +52,10 @@ extern "C" pemu_status_t fetch_complete_subset_sum_cancellable(
     uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
     char *err_buf, pemu_cancel_t cancel, void *cancel_user)
 {
-    /* TODO(client): ask cancel between attempts, in pauses and transfers. */
-    (void)cancel;
-    (void)cancel_user;
-    return fetch_complete_subset_sum(values, count, result, result_words,
-                                     err_buf);
-}
-
-extern "C" pemu_status_t pemu_shutdown(unsigned timeout_ms)
-{
-    /* TODO(client): abort transfers in flight and wait for them. */
-    (void)timeout_ms;
-    return 0;
+    if (keep_local())
+        return _fmss_solve(values, count, result, result_words, err_buf);
+    return _online_fetch_cancellable(values, count, result, result_words,
+                                     err_buf, cancel, cancel_user);
 }
 
 /* ==================================================================== */
@@ -192,10 +192,10 @@ namespace {
 
 /* Diagnostics go to standard output; flush so that they keep their order
  * with the interpreter's output and survive a crash of the caller. */
-#define SAY(...)              \
-    do {                      \
-        printf(__VA_ARGS__);  \
-        fflush(stdout);       \
+#define SAY(...)             \
+    do {                     \
+        printf(__VA_ARGS__); \
+        fflush(stdout);      \
     } while (0)
 
 constexpr size_t kRequestIdMax = 1999;
@@ -203,17 +203,20 @@ constexpr size_t kKeyMax = 50;
 constexpr size_t kMessageMax = 511;
 constexpr size_t kScratchBytes = 65536;
 constexpr int kSubmitAttempts = 5;
-constexpr int kDefaultPollLimit = 20;
-constexpr int kOverridePollFloor = 30;
-/* 2**31 s still fits sleep()'s unsigned argument. */
-constexpr unsigned kMaxPauseExponent = 31;
+constexpr long kMaxRedirects = 10;
 constexpr const char *kDefaultBaseUrl = "https://localhost:8443";
+constexpr const char *kCancelled = "[Local failure] request cancelled";
+constexpr const char *kNotHttps =
+    "[Local failure] PEMU_BASE_URL must be an https:// URL";
 
 struct curl_easy_deleter {
     void operator()(CURL *h) const { curl_easy_cleanup(h); }
 };
 struct curl_slist_deleter {
     void operator()(curl_slist *l) const { curl_slist_free_all(l); }
+};
+struct curl_url_deleter {
+    void operator()(CURLU *u) const { curl_url_cleanup(u); }
 };
 struct free_deleter {
     void operator()(void *p) const { free(p); }
@@ -223,6 +226,7 @@ struct body_bytes_deleter {
 };
 using curl_handle_ptr = std::unique_ptr<CURL, curl_easy_deleter>;
 using curl_slist_ptr = std::unique_ptr<curl_slist, curl_slist_deleter>;
+using curl_url_ptr = std::unique_ptr<CURLU, curl_url_deleter>;
 using c_string_ptr = std::unique_ptr<char, free_deleter>;
 
 pthread_once_t curl_init_once = PTHREAD_ONCE_INIT;
@@ -242,86 +246,259 @@ pemu_status_t fail_with_curl_code(CURLcode res, char *err_buf)
     return fail_with(msg, err_buf);
 }
 
+/* ---- exit safety ---------------------------------------------------- */
+
+/* The host's exit tears down the TLS library under any transfer still
+ * running. pemu_shutdown sets `closing` and waits until `calls_inside`
+ * (remote calls admitted and not yet done with libcurl) drops to zero;
+ * calls ask `closing` in every progress callback, and their pauses wake on
+ * shutdown_fd. */
+std::mutex calls_mu;
+std::condition_variable calls_done;
+int calls_inside = 0; /* guarded by calls_mu */
+std::atomic<bool> closing{false};
+
+/* One remote call's stake in the count; admitted is false once closing. */
+class remote_call_admission {
+  public:
+    remote_call_admission()
+    {
+        std::lock_guard<std::mutex> lock(calls_mu);
+        admitted_ = !closing.load();
+        if (admitted_)
+            calls_inside++;
+    }
+    ~remote_call_admission()
+    {
+        if (!admitted_)
+            return;
+        std::lock_guard<std::mutex> lock(calls_mu);
+        if (--calls_inside == 0)
+            calls_done.notify_all();
+    }
+    remote_call_admission(const remote_call_admission &) = delete;
+    remote_call_admission &operator=(const remote_call_admission &) = delete;
+    bool admitted() const { return admitted_; }
+
+  private:
+    bool admitted_;
+};
+
+struct call_cancel {
+    pemu_cancel_t ask; /* may be NULL */
+    void *user;
+};
+
+bool call_cancelled(const call_cancel *c)
+{
+    return closing.load(std::memory_order_relaxed) ||
+           (c->ask != NULL && c->ask(c->user) != 0);
+}
+
+int progress_cancel(void *clientp, curl_off_t, curl_off_t, curl_off_t,
+                    curl_off_t)
+{
+    return call_cancelled(static_cast<const call_cancel *>(clientp)) ? 1 : 0;
+}
+
+/* Readable once pemu_shutdown has run (never read, so it stays so): every
+ * pause waits on it. -1 when it could not be made; pauses then wake in
+ * slices. */
+int shutdown_fd = -1;
+pthread_once_t shutdown_fd_once = PTHREAD_ONCE_INIT;
+void make_shutdown_fd(void) { shutdown_fd = eventfd(0, EFD_CLOEXEC); }
+
+/* Waits the pause out unless the call is cancelled first (false). A caller
+ * hook is asked every 100 ms; shutdown wakes every pause at once. Time is
+ * counted in waits that ran out (an interrupted one is repeated), so a
+ * stand-in for ppoll that returns at once still sees the exact schedule. */
+bool pause_unless_cancelled(unsigned seconds, const call_cancel *cancel)
+{
+    pthread_once(&shutdown_fd_once, make_shutdown_fd);
+    const uint64_t slice_ms =
+        cancel->ask != NULL || shutdown_fd < 0 ? 100 : 86400 * 1000;
+    for (uint64_t left_ms = (uint64_t)seconds * 1000; left_ms > 0;) {
+        if (call_cancelled(cancel))
+            return false;
+        const uint64_t ms = left_ms < slice_ms ? left_ms : slice_ms;
+        const struct timespec t = {(time_t)(ms / 1000),
+                                   (long)(ms % 1000) * 1000000};
+        struct pollfd wake = {shutdown_fd, POLLIN, 0};
+        int rc = ppoll(&wake, shutdown_fd >= 0 ? 1 : 0, &t, NULL);
+        if (rc == 0)
+            left_ms -= ms;
+    }
+    return !call_cancelled(cancel);
+}
+
+/* ---- what a transfer may cost -------------------------------------- */
+
+/* Any real server is faster than the floor; the deadline caps a transfer
+ * that stays just above it. Redirect hops of one poll attempt share the
+ * deadline. */
+struct transfer_limits {
+    long connect_s;
+    long floor_bytes_per_s;
+    long floor_window_s;
+    long deadline_s;
+};
+constexpr transfer_limits kLimits = {30, 1024, 30, 300};
+
+/* ---- poll policy ---------------------------------------------------- */
+
+struct poll_policy {
+    int default_limit;        /* attempts when PEMU_MAXRETRIES is unset */
+    int override_floor;       /* the least an override can give */
+    unsigned max_pause_shift; /* 2**31 s still fits an unsigned pause */
+};
+constexpr poll_policy kPoll = {20, 30, 31};
+
+unsigned poll_pause_seconds(const poll_policy &p, int attempt)
+{
+    unsigned e = (unsigned)attempt / 2;
+    return 1u << (e < p.max_pause_shift ? e : p.max_pause_shift);
+}
+
+/* The body was refused as not ready (23) or the transfer was transient. */
+bool poll_not_ready(CURLcode res)
+{
+    return res == CURLE_WRITE_ERROR || _curl_transient_err(res);
+}
+
+/* Read once, after the first attempt that was not ready. */
+int poll_limit_override(const poll_policy &p, int limit)
+{
+    const char *override_limit = getenv("PEMU_MAXRETRIES");
+    if (override_limit == NULL)
+        return limit;
+    int n = atoi(override_limit);
+    limit = n > p.override_floor ? n : p.override_floor;
+    SAY("Overrode max retries to %d", limit);
+    return limit;
+}
+
+/* ---- request preparation -------------------------------------------- */
+
 const char *base_url(void)
 {
     const char *v = getenv("PEMU_BASE_URL");
     return (v != NULL && v[0] != '\0') ? v : kDefaultBaseUrl;
 }
 
-bool is_stop_byte(char c) { return c == '"' || c == ',' || c == '}'; }
-
-/* Rejection of a submit answer: the text becomes the call's failure. */
-size_t reject_answer(submit_response_t *resp, char *text)
+bool is_https_url(const char *url)
 {
-    free(resp->err_msg);
-    resp->err_msg = text;
-    resp->status = -1;
-    if (text != NULL)
-        SAY("%s\n", text);
-    return 0;
+    return strncasecmp(url, "https://", 8) == 0;
 }
 
-/* Copies a value up to a stop byte or max characters into dst (NUL-ended).
- * Returns false when the chunk ended first. */
-bool copy_value(const char *p, size_t n, size_t *pos, char *dst, size_t max)
+/* A control character in the key would write header lines of its own. */
+bool api_key_is_clean(void)
 {
-    size_t c = 0;
-    while (c < max) {
-        if (*pos >= n) {
-            dst[c] = '\0';
+    const char *key = getenv("PEMU_API_KEY");
+    for (const unsigned char *p = (const unsigned char *)(key ? key : ""); *p;
+         p++)
+        if (*p < 0x20 || *p == 0x7f)
             return false;
-        }
-        if (is_stop_byte(p[*pos]))
-            break;
-        dst[c++] = p[(*pos)++];
-    }
-    dst[c] = '\0';
     return true;
 }
 
+/* Scheme, host and port of both URLs agree (default ports filled in). */
+bool same_origin(const char *a, const char *b)
+{
+    curl_url_ptr ua(curl_url()), ub(curl_url());
+    if (!ua || !ub || curl_url_set(ua.get(), CURLUPART_URL, a, 0) != CURLUE_OK ||
+        curl_url_set(ub.get(), CURLUPART_URL, b, 0) != CURLUE_OK)
+        return false;
+    static const CURLUPart parts[] = {CURLUPART_SCHEME, CURLUPART_HOST,
+                                      CURLUPART_PORT};
+    for (CURLUPart part : parts) {
+        char *x = NULL, *y = NULL;
+        const unsigned flags = part == CURLUPART_PORT ? CURLU_DEFAULT_PORT : 0;
+        bool equal = curl_url_get(ua.get(), part, &x, flags) == CURLUE_OK &&
+                     curl_url_get(ub.get(), part, &y, flags) == CURLUE_OK &&
+                     strcasecmp(x, y) == 0;
+        curl_free(x);
+        curl_free(y);
+        if (!equal)
+            return false;
+    }
+    return true;
+}
+
+/* ---- trace ------------------------------------------------------------ */
+
+/* Writes one trace line with the value of any "x-api-key:" in it replaced
+ * by "***"; a bracketed form ("[x-api-key: v]") keeps its bracket. */
+void write_masked_line(const char *line, size_t len)
+{
+    static const char key[] = "x-api-key:";
+    const size_t key_len = sizeof key - 1;
+    size_t at = len;
+    for (size_t i = 0; i + key_len <= len; i++) {
+        if (strncasecmp(line + i, key, key_len) == 0) {
+            at = i;
+            break;
+        }
+    }
+    if (at == len) {
+        fwrite(line, 1, len, stderr);
+        return;
+    }
+    size_t eol = len;
+    while (eol > at && (line[eol - 1] == '\n' || line[eol - 1] == '\r'))
+        eol--;
+    const bool bracketed = at > 0 && line[at - 1] == '[' && eol > at + key_len &&
+                           line[eol - 1] == ']';
+    fwrite(line, 1, at + key_len, stderr);
+    fputs(bracketed ? " ***]" : " ***", stderr);
+    fwrite(line + eol, 1, len - eol, stderr);
+}
+
 /* The libcurl trace, as libcurl itself would print it, but with the API
- * key masked: logs that capture standard error must not learn it. */
+ * key masked in every line: request headers, and the informational lines
+ * in which HTTP/2 restates them. */
 int trace_without_key(CURL *, curl_infotype type, char *data, size_t size,
                       void *)
 {
-    static const char *const prefix[] = {"* ", "< ", "> "};
     const char *pre;
     switch (type) {
-    case CURLINFO_TEXT: pre = prefix[0]; break;
-    case CURLINFO_HEADER_IN: pre = prefix[1]; break;
-    case CURLINFO_HEADER_OUT: pre = prefix[2]; break;
+    case CURLINFO_TEXT: pre = "* "; break;
+    case CURLINFO_HEADER_IN: pre = "< "; break;
+    case CURLINFO_HEADER_OUT: pre = "> "; break;
     default: return 0;
     }
     fwrite(pre, 1, 2, stderr);
-    if (type != CURLINFO_HEADER_OUT) {
-        fwrite(data, 1, size, stderr);
-        return 0;
-    }
-    static const char key[] = "x-api-key:";
-    const size_t key_len = sizeof key - 1;
     size_t i = 0;
     while (i < size) {
         const char *nl = static_cast<const char *>(memchr(data + i, '\n', size - i));
         size_t end = nl != NULL ? (size_t)(nl - data) + 1 : size;
-        if (end - i >= key_len && strncasecmp(data + i, key, key_len) == 0) {
-            size_t eol = end;
-            while (eol > i && (data[eol - 1] == '\n' || data[eol - 1] == '\r'))
-                eol--;
-            fwrite(data + i, 1, key_len, stderr);
-            fputs(" ***", stderr);
-            fwrite(data + eol, 1, end - eol, stderr);
-        } else {
-            fwrite(data + i, 1, end - i, stderr);
-        }
+        write_masked_line(data + i, end - i);
         i = end;
     }
     return 0;
 }
 
-/* Options that every transfer gets beside the request's own: none may hang
- * for ever, none may touch signals (several threads), and the trace hides
- * the key. */
-void set_common_options(CURL *h, const char *ca)
+/* Options that every transfer gets beside the request's own: HTTPS only,
+ * bounded in time, no signals (several threads), cancellable, and a trace
+ * that hides the key. */
+void set_common_options(CURL *h, call_cancel *cancel, long deadline_ms)
+{
+    curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, trace_without_key);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kLimits.connect_s);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kLimits.floor_bytes_per_s);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kLimits.floor_window_s);
+    if (deadline_ms > 0)
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, deadline_ms);
+    else
+        curl_easy_setopt(h, CURLOPT_TIMEOUT, kLimits.deadline_s);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, progress_cancel);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, cancel);
+}
+
+void set_ca(CURL *h, const char *ca)
 {
     struct stat st;
     /* A directory given as a CA file fails every handshake. */
@@ -329,25 +506,6 @@ void set_common_options(CURL *h, const char *ca)
         curl_easy_setopt(h, CURLOPT_CAPATH, ca);
     else
         curl_easy_setopt(h, CURLOPT_CAINFO, ca);
-    curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, trace_without_key);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 30L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
-}
-
-unsigned poll_pause_seconds(int attempt)
-{
-    unsigned e = (unsigned)attempt / 2;
-    return 1u << (e < kMaxPauseExponent ? e : kMaxPauseExponent);
-}
-
-/* The one place that decides "retry" for a finished poll attempt: the
- * body was refused as not ready (23) or the transfer was transient. */
-bool poll_not_ready(CURLcode res)
-{
-    return res == CURLE_WRITE_ERROR || _curl_transient_err(res);
 }
 
 } // namespace
@@ -384,6 +542,8 @@ extern "C" int _curl_transient_err(int code)
 
 extern "C" struct curl_slist *_generate_slist(int mode)
 {
+    if (!api_key_is_clean())
+        return NULL;
     const char *key = getenv("PEMU_API_KEY");
     char *line = NULL;
     if (asprintf(&line, "x-api-key: %s", key != NULL ? key : "") < 0)
@@ -445,6 +605,41 @@ extern "C" const char *_curl_ca_location(void)
     }
     return NULL;
 }
+
+namespace {
+
+bool is_stop_byte(char c) { return c == '"' || c == ',' || c == '}'; }
+
+/* Rejection of a submit answer: the text becomes the call's failure. */
+size_t reject_answer(submit_response_t *resp, char *text)
+{
+    free(resp->err_msg);
+    resp->err_msg = text;
+    resp->status = -1;
+    if (text != NULL)
+        SAY("%s\n", text);
+    return 0;
+}
+
+/* Copies a value up to a stop byte or max characters into dst (NUL-ended).
+ * Returns false when the chunk ended first. */
+bool copy_value(const char *p, size_t n, size_t *pos, char *dst, size_t max)
+{
+    size_t c = 0;
+    while (c < max) {
+        if (*pos >= n) {
+            dst[c] = '\0';
+            return false;
+        }
+        if (is_stop_byte(p[*pos]))
+            break;
+        dst[c++] = p[(*pos)++];
+    }
+    dst[c] = '\0';
+    return true;
+}
+
+} // namespace
 
 extern "C" size_t make_request_write_callback(char *ptr, size_t size,
                                               size_t nmemb, void *userdata)
@@ -606,6 +801,8 @@ extern "C" int _unzip_data(body_buffer_t *body, unzip_output_t *out)
     size_t cleared = 0;
     uint64_t offset = 0; /* output bytes before the scratch area */
     bool overrun = false;
+    uint64_t overrun_at = 0;
+    const uint64_t overrun_budget = 2 * (uint64_t)capacity * 8 + (1u << 20);
 
     while (true) {
         if (s.avail_in == 0 && in_left > 0) {
@@ -626,11 +823,13 @@ extern "C" int _unzip_data(body_buffer_t *body, unzip_output_t *out)
             const uint64_t b = offset + i;
             const uint64_t w = b / 8;
             if (w >= capacity) {
-                /* Keep the words that fit, but still read the stream to its
-                 * end: a corrupt body must not pass for an oversized one. */
+                /* Keep the words that fit, but read on so that a corrupt
+                 * body does not pass for an oversized one: up to a budget,
+                 * since a gzip bomb would inflate for ever. */
                 for (; cleared < capacity; cleared++) out->words[cleared] = 0;
                 SAY("Overrun output size\n");
                 overrun = true;
+                overrun_at = offset;
                 break;
             }
             for (; cleared <= w; cleared++)
@@ -638,6 +837,10 @@ extern "C" int _unzip_data(body_buffer_t *body, unzip_output_t *out)
             out->words[w] |= (uint64_t)scratch[i] << (8 * (b % 8));
         }
         offset += got;
+        if (overrun && offset - overrun_at > overrun_budget) {
+            rc = Z_OK;
+            break;
+        }
         if (rc == Z_STREAM_END) {
             rc = Z_OK;
             break;
@@ -647,52 +850,262 @@ extern "C" int _unzip_data(body_buffer_t *body, unzip_output_t *out)
             break;
     }
     out->done = 1;
+    out->overrun = overrun ? 1 : 0;
+    out->words_written = cleared;
     inflateEnd(&s);
     return rc;
 }
 
-extern "C" pemu_status_t _online_fetch_complete_subset_sum(
-    uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
-    char *err_buf)
-{
-    char request_id[kRequestIdMax + 1];
-    request_id[0] = '\0';
-    submit_response_t resp = {0, request_id, NULL};
+/* ---- result intake and checks ---------------------------------------- */
 
-    curl_slist_ptr submit_headers(_generate_slist(1));
-    if (!submit_headers)
-        return fail_with("[Local failure] slist failed to generate", err_buf);
+namespace {
+
+/* Gzip's own header and trailer (18 bytes) and room for the optional name,
+ * comment and extra fields of the header. */
+constexpr size_t kGzipSlack = 4096;
+
+/* A poll attempt's body, bounded by what a gzip stream of the result can
+ * take at worst. */
+struct poll_intake {
+    body_buffer_t body;
+    size_t max_body;
+    CURL *hop; /* the transfer now writing */
+    bool too_long;
+};
+
+size_t max_gzip_body(size_t result_bytes)
+{
+    uLong bound = compressBound((uLong)result_bytes);
+    return bound > SIZE_MAX - kGzipSlack ? SIZE_MAX : (size_t)bound + kGzipSlack;
+}
+
+size_t poll_write(char *contents, size_t size, size_t nmemb, void *userp)
+{
+    poll_intake *in = static_cast<poll_intake *>(userp);
+    long code = 0;
+    char *location = NULL;
+    /* A redirect's own body is no answer (libcurl drops it when it
+     * follows redirects itself). */
+    if (curl_easy_getinfo(in->hop, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK &&
+        code / 100 == 3 &&
+        curl_easy_getinfo(in->hop, CURLINFO_REDIRECT_URL, &location) == CURLE_OK &&
+        location != NULL)
+        return size * nmemb;
+    curl_off_t announced = -1;
+    if (in->body.length == 0 &&
+        curl_easy_getinfo(in->hop, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T,
+                          &announced) == CURLE_OK &&
+        announced > 0 && (uint64_t)announced > in->max_body) {
+        in->too_long = true;
+        return 0;
+    }
+    size_t taken = write_memory_callback(contents, size, nmemb, &in->body);
+    if (in->body.length > in->max_body) {
+        in->too_long = true;
+        return 0;
+    }
+    return taken;
+}
+
+void skip_json_blanks(const char *p, size_t n, size_t *pos)
+{
+    while (*pos < n && (p[*pos] == ' ' || p[*pos] == '\t' || p[*pos] == '\n' ||
+                        p[*pos] == '\r'))
+        (*pos)++;
+}
+
+/* Reads the JSON string whose opening quote is at *pos into out (cut to
+ * cap - 1 bytes, control characters as blanks, non-ASCII escapes as '?').
+ * False when the text ends first. */
+bool read_json_string(const char *p, size_t n, size_t *pos, char *out,
+                      size_t cap)
+{
+    size_t len = 0;
+    auto put = [&](char c) {
+        if (out != NULL && len + 1 < cap)
+            out[len++] = ((unsigned char)c < 0x20) ? ' ' : c;
+    };
+    for ((*pos)++; *pos < n; (*pos)++) {
+        char c = p[*pos];
+        if (c == '"') {
+            (*pos)++;
+            if (out != NULL && cap > 0)
+                out[len] = '\0';
+            return true;
+        }
+        if (c != '\\') {
+            put(c);
+            continue;
+        }
+        if (++*pos >= n)
+            return false;
+        switch (p[*pos]) {
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't': put(' '); break;
+        case 'u': {
+            if (n - *pos < 5)
+                return false;
+            unsigned v = 0;
+            for (int k = 1; k <= 4; k++) {
+                char h = p[*pos + k];
+                unsigned d = h >= '0' && h <= '9' ? h - '0'
+                             : (h | 0x20) >= 'a' && (h | 0x20) <= 'f'
+                                 ? (h | 0x20) - 'a' + 10
+                                 : 16;
+                if (d == 16)
+                    return false;
+                v = v * 16 + d;
+            }
+            put(v < 0x80 ? (char)v : '?');
+            *pos += 4;
+            break;
+        }
+        default: put(p[*pos]); break;
+        }
+    }
+    return false;
+}
+
+/* Skips one JSON value that is not a string: up to a comma or closing
+ * brace outside any nesting. False when the text ends first. */
+bool skip_json_value(const char *p, size_t n, size_t *pos)
+{
+    int depth = 0;
+    while (*pos < n) {
+        char c = p[*pos];
+        if (c == '"') {
+            if (!read_json_string(p, n, pos, NULL, 0))
+                return false;
+            continue;
+        }
+        if (depth == 0 && (c == ',' || c == '}'))
+            return true;
+        if (c == '{' || c == '[')
+            depth++;
+        else if (c == '}' || c == ']')
+            depth--;
+        (*pos)++;
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" int _poll_body_error(const char *p, size_t n, char *out, size_t cap)
+{
+    size_t pos = 0;
+    bool found = false;
+    skip_json_blanks(p, n, &pos);
+    if (pos >= n || p[pos] != '{')
+        return 0;
+    pos++;
+    while (true) {
+        skip_json_blanks(p, n, &pos);
+        if (pos >= n || p[pos] != '"')
+            return 0;
+        char key[8];
+        if (!read_json_string(p, n, &pos, key, sizeof key))
+            return 0;
+        /* The first "error" member counts, as the first answer would. */
+        const bool is_error = !found && strcmp(key, "error") == 0;
+        skip_json_blanks(p, n, &pos);
+        if (pos >= n || p[pos] != ':')
+            return 0;
+        pos++;
+        skip_json_blanks(p, n, &pos);
+        if (pos >= n)
+            return 0;
+        if (p[pos] == '"') {
+            if (!read_json_string(p, n, &pos, is_error ? out : NULL, cap))
+                return 0;
+        } else {
+            size_t start = pos;
+            if (!skip_json_value(p, n, &pos))
+                return 0;
+            if (is_error) {
+                size_t len = pos - start;
+                while (len > 0 && strchr(" \t\r\n", p[start + len - 1]) != NULL)
+                    len--;
+                snprintf(out, cap, "%.*s", (int)len, p + start);
+            }
+        }
+        found = found || is_error;
+        skip_json_blanks(p, n, &pos);
+        if (pos < n && p[pos] == ',') {
+            pos++;
+            continue;
+        }
+        /* Only a whole object counts: a cut body is no answer. */
+        return pos < n && p[pos] == '}' && found ? 1 : 0;
+    }
+}
+
+namespace {
+
+/* What every true answer for the total T satisfies. NULL, or the reason
+ * the decoded result is refused. */
+const char *result_refusal(const unzip_output_t &decoded, uint64_t total)
+{
+    const size_t needed = (size_t)(total / 64) + 1;
+    if (decoded.overrun)
+        return "Result holds bits beyond the result buffer";
+    if (decoded.words_written > needed)
+        return "Result holds bits above the total of the values";
+    if (decoded.words_written == 0 || (decoded.words[0] & 1u) == 0)
+        return "Result lacks bit 0 (the empty subset)";
+    if (decoded.words_written < needed ||
+        ((decoded.words[needed - 1] >> (total % 64)) & 1u) == 0)
+        return "Result lacks the bit of the total of the values";
+    if ((decoded.words[needed - 1] >> (total % 64)) > 1u)
+        return "Result holds bits above the total of the values";
+    return NULL;
+}
+
+/* ---- the two phases ------------------------------------------------- */
+
+/* Shared by both phases of one call. */
+struct remote_call {
+    const char *ca;
+    call_cancel cancel;
+    char *err_buf;
+};
+
+/* Posts the problem until an attempt ends other than transiently; the
+ * request id lands in request_id. */
+pemu_status_t submit_problem(remote_call &call, const uint64_t *values,
+                             size_t count, char *request_id)
+{
+    submit_response_t resp = {0, request_id, NULL};
+    curl_slist_ptr headers(_generate_slist(1));
+    if (!headers)
+        return fail_with("[Local failure] slist failed to generate", call.err_buf);
     c_string_ptr postdata(_generate_curl_data(values, count));
     if (!postdata)
-        return fail_with("[Local failure] postdata failed to generate", err_buf);
-    const char *ca = _curl_ca_location();
-    if (ca == NULL) {
-        const char *own = getenv("PEMU_CA_BUNDLE");
-        if (own != NULL && own[0] != '\0')
-            return fail_with("[Local failure] PEMU_CA_BUNDLE names nothing that "
-                             "exists", err_buf);
-        return fail_with("Couldn't find ca cert", err_buf);
-    }
-
-    pthread_once(&curl_init_once, curl_init_process);
-
+        return fail_with("[Local failure] postdata failed to generate",
+                         call.err_buf);
     char *url_raw = NULL;
     if (asprintf(&url_raw, "%s/v0/app/sspu", base_url()) < 0)
-        return fail_with("[Local failure] url failed to generate", err_buf);
-    c_string_ptr submit_url(url_raw);
+        return fail_with("[Local failure] url failed to generate", call.err_buf);
+    c_string_ptr url(url_raw);
 
-    CURLcode res = CURLE_OK;
     for (int attempt = 0;; attempt++) {
+        if (call_cancelled(&call.cancel))
+            return fail_with(kCancelled, call.err_buf);
         curl_handle_ptr h(curl_easy_init());
         if (!h)
-            return fail_with("[Local failure] curl failed to generate", err_buf);
-        curl_easy_setopt(h.get(), CURLOPT_URL, submit_url.get());
+            return fail_with("[Local failure] curl failed to generate",
+                             call.err_buf);
+        curl_easy_setopt(h.get(), CURLOPT_URL, url.get());
         curl_easy_setopt(h.get(), CURLOPT_POST, 1L);
-        curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, submit_headers.get());
+        curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers.get());
         curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, postdata.get());
         curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, make_request_write_callback);
         curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &resp);
-        set_common_options(h.get(), ca);
+        set_ca(h.get(), call.ca);
+        set_common_options(h.get(), &call.cancel, 0);
 
         struct curl_certinfo *certs = NULL;
         if (curl_easy_getinfo(h.get(), CURLINFO_CERTINFO, &certs) == CURLE_OK &&
@@ -704,83 +1117,213 @@ extern "C" pemu_status_t _online_fetch_complete_subset_sum(
             }
         }
 
-        res = curl_easy_perform(h.get());
+        CURLcode res = curl_easy_perform(h.get());
         if (res == CURLE_OK)
             break;
+        if (call_cancelled(&call.cancel)) {
+            free(resp.err_msg);
+            return fail_with(kCancelled, call.err_buf);
+        }
         if (!_curl_transient_err(res) || attempt + 1 >= kSubmitAttempts) {
             if (resp.status != 0) {
                 c_string_ptr text(resp.err_msg);
                 return fail_with(text ? text.get()
                                       : "[Local failure] rejection text lost",
-                                 err_buf);
+                                 call.err_buf);
             }
-            return fail_with_curl_code(res, err_buf);
+            return fail_with_curl_code(res, call.err_buf);
         }
     }
     if (request_id[0] == '\0')
-        return fail_with("Submit answer held no requestId", err_buf);
+        return fail_with("Submit answer held no requestId", call.err_buf);
+    return 0;
+}
 
-    submit_headers.reset();
-    postdata.reset();
-
-    unzip_output_t decode = {result, result_words, 0};
-    if (asprintf(&url_raw, "%s/v0/result?requestId=%s", base_url(), request_id) < 0)
-        return fail_with("[Local failure] url failed to generate", err_buf);
-    c_string_ptr poll_url(url_raw);
-    curl_slist_ptr poll_headers(_generate_slist(2));
-    if (!poll_headers)
-        return fail_with("[Local failure] slist failed to generate", err_buf);
-    body_buffer_t body = {static_cast<char *>(malloc(1)), 0};
-    /* The write function may move body.bytes; release whatever it ends as. */
-    std::unique_ptr<body_buffer_t, body_bytes_deleter> body_owner(&body);
-    if (body.bytes == NULL)
-        return fail_with("[Local failure] body buffer failed to allocate", err_buf);
-
-    int limit = kDefaultPollLimit;
-    for (int j = 0; j < limit; j++) {
+/* One poll attempt: the poll URL and the redirects it leads to, followed
+ * here so that the key goes only to the service's own origin. */
+CURLcode poll_once(remote_call &call, const char *poll_url, curl_slist *headers,
+                   poll_intake *in, bool *no_handle)
+{
+    const char *base = base_url();
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::seconds(kLimits.deadline_s);
+    std::string url = poll_url;
+    for (long hop = 0;; hop++) {
         curl_handle_ptr h(curl_easy_init());
-        if (!h)
-            return fail_with("[Local failure] curl failed to generate", err_buf);
-        /* Bytes of an attempt that failed must never reach the decoder. */
-        body.length = 0;
-        curl_easy_setopt(h.get(), CURLOPT_URL, poll_url.get());
-        curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, poll_headers.get());
-        curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
-        /* Redirects carry the key header along: never over plain HTTP. */
-        curl_easy_setopt(h.get(), CURLOPT_REDIR_PROTOCOLS_STR, "https");
-        curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &body);
-        curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, write_memory_callback);
-        set_common_options(h.get(), ca);
-        res = curl_easy_perform(h.get());
-        h.reset();
+        if (!h) {
+            *no_handle = true;
+            return CURLE_FAILED_INIT;
+        }
+        /* Bytes of an attempt or hop that failed must never reach the
+         * decoder. */
+        in->body.length = 0;
+        in->hop = h.get();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return CURLE_OPERATION_TIMEDOUT;
+        curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
+        /* The poll URL itself is the base URL's, whatever its request id
+         * makes of it; a hop's target has to prove its origin. */
+        if (hop == 0 || same_origin(url.c_str(), base))
+            curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 0L);
+        set_ca(h.get(), call.ca);
+        curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, in);
+        curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, poll_write);
+        set_common_options(h.get(), &call.cancel, (long)left.count());
+        CURLcode res = curl_easy_perform(h.get());
+        if (res != CURLE_OK)
+            return res;
+        char *next = NULL;
+        long code = 0;
+        curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &code);
+        if (code / 100 != 3 ||
+            curl_easy_getinfo(h.get(), CURLINFO_REDIRECT_URL, &next) != CURLE_OK ||
+            next == NULL)
+            return CURLE_OK;
+        if (hop >= kMaxRedirects)
+            return CURLE_TOO_MANY_REDIRECTS;
+        url = next;
+        if (call_cancelled(&call.cancel))
+            return CURLE_ABORTED_BY_CALLBACK;
+    }
+}
 
+/* Polls until the result is ready, the attempts run out or the call is
+ * cancelled; then checks and decodes it into result. */
+pemu_status_t poll_result(remote_call &call, const char *request_id,
+                          uint64_t total, uint64_t *result, size_t *result_words)
+{
+    /* Read again for the poll, so checked again. */
+    if (!is_https_url(base_url()))
+        return fail_with(kNotHttps, call.err_buf);
+    char *url_raw = NULL;
+    if (asprintf(&url_raw, "%s/v0/result?requestId=%s", base_url(), request_id) < 0)
+        return fail_with("[Local failure] url failed to generate", call.err_buf);
+    c_string_ptr poll_url(url_raw);
+    if (!api_key_is_clean())
+        return fail_with("[Local failure] PEMU_API_KEY holds a control character",
+                         call.err_buf);
+    curl_slist_ptr headers(_generate_slist(2));
+    if (!headers)
+        return fail_with("[Local failure] slist failed to generate", call.err_buf);
+    const size_t needed_words = (size_t)(total / 64) + 1;
+    poll_intake in = {{static_cast<char *>(malloc(1)), 0},
+                      max_gzip_body(needed_words * 8),
+                      NULL,
+                      false};
+    /* The write function may move the bytes; release whatever they end as. */
+    std::unique_ptr<body_buffer_t, body_bytes_deleter> body_owner(&in.body);
+    if (in.body.bytes == NULL)
+        return fail_with("[Local failure] body buffer failed to allocate",
+                         call.err_buf);
+
+    CURLcode res = CURLE_OK;
+    int limit = kPoll.default_limit;
+    for (int j = 0; j < limit; j++) {
+        bool no_handle = false;
+        res = poll_once(call, poll_url.get(), headers.get(), &in, &no_handle);
+        if (no_handle)
+            return fail_with("[Local failure] curl failed to generate",
+                             call.err_buf);
+        if (res != CURLE_OK && call_cancelled(&call.cancel))
+            return fail_with(kCancelled, call.err_buf);
+        if (in.too_long)
+            return fail_with("Result body is longer than any result of this "
+                             "size can be",
+                             call.err_buf);
         if (res == CURLE_OK)
             break;
         if (!poll_not_ready(res)) {
             SAY("result fetch Curl failed with %d\n", (int)res);
             break;
         }
-        if (j == 0) {
-            const char *override_limit = getenv("PEMU_MAXRETRIES");
-            if (override_limit != NULL) {
-                int n = atoi(override_limit);
-                limit = n > kOverridePollFloor ? n : kOverridePollFloor;
-                SAY("Overrode max retries to %d", limit);
-            }
-        }
+        if (j == 0)
+            limit = poll_limit_override(kPoll, limit);
         SAY("Result not ready (%d)\n", (int)res);
-        sleep(poll_pause_seconds(j));
+        if (!pause_unless_cancelled(poll_pause_seconds(kPoll, j), &call.cancel))
+            return fail_with(kCancelled, call.err_buf);
     }
-
     if (res != CURLE_OK)
-        return fail_with_curl_code(res, err_buf);
-    int zrc = _unzip_data(&body, &decode);
+        return fail_with_curl_code(res, call.err_buf);
+
+    char text[PEMU_ERR_BUF_SIZE];
+    if (_poll_body_error(in.body.bytes, in.body.length, text, sizeof text))
+        return fail_with(text[0] != '\0' ? text : "The service reported an error",
+                         call.err_buf);
+    unzip_output_t decoded = {result, result_words, 0, 0, 0};
+    int zrc = _unzip_data(&in.body, &decoded);
     if (zrc != Z_OK) {
         char msg[80];
         snprintf(msg, sizeof msg,
                  "Result body could not be decoded (zlib status %d: %s)", zrc,
                  zError(zrc));
-        return fail_with(msg, err_buf);
+        return fail_with(msg, call.err_buf);
     }
+    const char *refusal = result_refusal(decoded, total);
+    if (refusal != NULL)
+        return fail_with(refusal, call.err_buf);
     return 0;
+}
+
+} // namespace
+
+extern "C" pemu_status_t _online_fetch_cancellable(
+    uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
+    char *err_buf, pemu_cancel_t cancel, void *cancel_user)
+{
+    uint64_t total = 0;
+    for (size_t i = 0; i < count; i++)
+        if (__builtin_add_overflow(total, values[i], &total))
+            return fail_with("[Local failure] overflow on input", err_buf);
+    if (!api_key_is_clean())
+        return fail_with("[Local failure] PEMU_API_KEY holds a control character",
+                         err_buf);
+    const char *ca = _curl_ca_location();
+    if (ca == NULL) {
+        const char *own = getenv("PEMU_CA_BUNDLE");
+        if (own != NULL && own[0] != '\0')
+            return fail_with("[Local failure] PEMU_CA_BUNDLE names nothing that "
+                             "exists",
+                             err_buf);
+        return fail_with("Couldn't find ca cert", err_buf);
+    }
+    if (!is_https_url(base_url()))
+        return fail_with(kNotHttps, err_buf);
+
+    remote_call_admission admission;
+    if (!admission.admitted())
+        return fail_with(kCancelled, err_buf);
+    pthread_once(&curl_init_once, curl_init_process);
+
+    remote_call call = {ca, {cancel, cancel_user}, err_buf};
+    char request_id[kRequestIdMax + 1];
+    request_id[0] = '\0';
+    if (submit_problem(call, values, count, request_id) != 0)
+        return -1;
+    return poll_result(call, request_id, total, result, result_words);
+}
+
+extern "C" pemu_status_t _online_fetch_complete_subset_sum(
+    uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
+    char *err_buf)
+{
+    return _online_fetch_cancellable(values, count, result, result_words,
+                                     err_buf, NULL, NULL);
+}
+
+extern "C" pemu_status_t pemu_shutdown(unsigned timeout_ms)
+{
+    std::unique_lock<std::mutex> lock(calls_mu);
+    closing.store(true);
+    pthread_once(&shutdown_fd_once, make_shutdown_fd);
+    if (shutdown_fd >= 0) {
+        const uint64_t one = 1;
+        ssize_t w = write(shutdown_fd, &one, sizeof one);
+        (void)w; /* a full counter is readable all the same */
+    }
+    bool idle = calls_done.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                    [] { return calls_inside == 0; });
+    return idle ? 0 : -1;
 }

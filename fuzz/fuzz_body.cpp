@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include "pemu_internal.h"
+#include "support.h"
 
 namespace {
 
@@ -28,11 +29,9 @@ void take_in(body_buffer_t *body, const uint8_t *data, size_t size, size_t step)
 {
     for (size_t at = 0; at < size; at += step) {
         const size_t n = size - at < step ? size - at : step;
-        char *chunk = static_cast<char *>(malloc(n));
-        memcpy(chunk, data + at, n);
         const size_t before = body->length;
-        const size_t ret = write_memory_callback(chunk, 1, n, body);
-        free(chunk);
+        const size_t ret =
+            write_memory_callback(pemu_test::heap_chunk(data + at, n).get(), 1, n, body);
         check(ret == 0 || ret == n);
         check(body->length == before + ret);
         check(ret == 0 || memcmp(body->bytes + before, data + at, n) == 0);
@@ -67,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t w = 1; w <= cap; w++)
         buf[w] = kFill;
     size_t count = cap;
-    unzip_output_t out = {buf + 1, &count, 0};
+    unzip_output_t out = {buf + 1, &count, 0, 0, 0};
     const int rc = _unzip_data(&body, &out);
     check(buf[0] == kCanary && buf[cap + 1] == kCanary);
     check(count == cap);
@@ -79,6 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         while (len > 0 && ref[len - 1] == 0)
             len--;
         const size_t filled = len > cap * 8 ? cap : (len + 7) / 8;
+        check(out.overrun == (len > cap * 8 ? 1 : 0));
+        check(out.words_written == filled);
         for (size_t w = 0; w < cap; w++) {
             uint64_t want = kFill;
             if (w < filled) {

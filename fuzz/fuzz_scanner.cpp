@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "pemu_internal.h"
+#include "support.h"
 
 namespace {
 
@@ -12,11 +13,8 @@ constexpr size_t kIdBuf = 2000;
 // Exactly-sized heap copy: the scanner must not read past the chunk.
 void feed(submit_response_t *r, const uint8_t *data, size_t n)
 {
-    char *chunk = static_cast<char *>(malloc(n ? n : 1));
-    if (n)
-        memcpy(chunk, data, n);
-    const size_t ret = make_request_write_callback(chunk, 1, n, r);
-    free(chunk);
+    const size_t ret =
+        make_request_write_callback(pemu_test::heap_chunk(data, n).get(), 1, n, r);
     if (ret > n)
         abort();
     if (r->status == -1 && (ret != 0 || r->err_msg == NULL))

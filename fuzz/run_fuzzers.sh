@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Usage: run_fuzzers.sh BUILD_DIR [SECONDS]
-# Runs fuzz_scanner and fuzz_body for SECONDS each (default 30) on a scratch
-# copy of their seeds, so the checked-in corpora stay small. Any finding
+# Runs every fuzzer that the build lists in BUILD_DIR/fuzzers.txt (fuzz_NAME,
+# seeded from seeds_NAME/) for SECONDS each (default 30) on a scratch copy of
+# its seeds, so the checked-in corpora stay small. Any finding
 # (crash, sanitizer report, leak, timeout, out of memory) fails the run; its
 # reproducer is kept under BUILD_DIR/fuzz-findings/.
 set -euo pipefail
@@ -11,11 +12,18 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+list=$build/fuzzers.txt
+if [[ ! -s $list ]]; then
+  echo "run_fuzzers: $list is missing (configure with -DPEMU_FUZZ=ON)" >&2
+  exit 2
+fi
+mapfile -t fuzzers <"$list"
+
 failed=0
-for f in scanner body; do
+for f in "${fuzzers[@]}"; do
   bin=$build/fuzz_$f
-  if [[ ! -x $bin ]]; then
-    echo "run_fuzzers: $bin is missing (configure with -DPEMU_FUZZ=ON)" >&2
+  if [[ ! -x $bin || ! -d $here/seeds_$f ]]; then
+    echo "run_fuzzers: $bin or its seeds $here/seeds_$f are missing" >&2
     exit 2
   fi
   mkdir -p "$work/$f/corpus" "$work/$f/found"

@@ -18,10 +18,10 @@
 
 /* Diagnostics go to the C-level standard output. Flush at once, so that
  * they keep their order with Python's own output when stdout is a pipe. */
-#define PEMU_SAY(...)          \
-    do {                       \
-        printf(__VA_ARGS__);   \
-        fflush(stdout);        \
+#define PEMU_SAY(...)        \
+    do {                     \
+        printf(__VA_ARGS__); \
+        fflush(stdout);      \
     } while (0)
 
 static PyObject *parse_failure(int parse_result)
@@ -478,7 +478,10 @@ static PyObject *_async_exit_hook(PyObject *self, PyObject *unused)
     (void)unused;
     __atomic_store_n(&python_closed, 1, __ATOMIC_SEQ_CST);
     Py_BEGIN_ALLOW_THREADS
-    /* Bounded: a thread that never runs must not hold up the exit. */
+    /* exit() tears down the TLS library: no transfer may still run then.
+     * Bounded, like the wait below: a thread that never runs must not hold
+     * up the exit. */
+    pemu_shutdown(5000);
     for (int i = 0; i < 5000 &&
                     __atomic_load_n(&callbacks_entering, __ATOMIC_SEQ_CST) != 0;
          i++)
@@ -704,6 +707,10 @@ PyMODINIT_FUNC PyInit_pemux(void)
     PyObject *module = PyModule_Create2(&pemux, 1013);
     if (module == NULL)
         return NULL;
+    if (PyModule_AddStringConstant(module, "__version__", PEMU_VERSION) < 0) {
+        Py_DECREF(module);
+        return NULL;
+    }
     /* Registered at import, so that it runs after every exit handler that
      * the program registers later: those may still wait for results. */
     PyObject *atexit_mod = PyImport_ImportModule("atexit");

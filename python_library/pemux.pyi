@@ -6,6 +6,8 @@ item s // 64, and it is set exactly when some subset of the values sums to s.
 
 from typing import Callable, Optional
 
+__version__: str
+
 def complete_subset_sum(values: list[int], /) -> list[int]:
     """Solve and return the result words.
 

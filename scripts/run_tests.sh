@@ -1,24 +1,51 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the library's unit tests (plain, with
 # AddressSanitizer+UndefinedBehaviorSanitizer, and the worker under
-# ThreadSanitizer), the fuzzers for a bounded time, and the Python suite.
+# ThreadSanitizer), the fuzzers for a bounded time, the Python suite, the
+# typed-program checks and the repaired wheel in a fresh environment.
+#   bash scripts/run_tests.sh           # all of it
+#   bash scripts/run_tests.sh --quick   # plain C++ tests and pytest only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-2}
+QUICK=0
+[ "${1:-}" = "--quick" ] && QUICK=1
 
 bash scripts/install.sh --deps
 echo "== building and installing pemux into .venv"
-.venv/bin/python -m pip install -q .
+.venv/bin/python -m pip install -q ".[service]"
+
+echo "== packages the tests need"
+bash scripts/apt_install.sh clang libgtest-dev valgrind curl util-linux
+# An HTTP/2 front end for the remote client's key-masking tests.
+bash scripts/apt_install.sh nginx-light
+# Sanitizer and fuzzer runtimes of the clang that is installed, whatever its version.
+bash scripts/apt_install.sh "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
+.venv/bin/python -m pip install -q -r requirements-dev.txt
+
+mkdir -p build
+# Runs a command with its output in a log, shown only when the command fails.
+quiet() { # log file, command...
+  local log=$1; shift
+  if ! "$@" >"$log" 2>&1; then
+    cat "$log"; echo "FAILED: $*"; exit 1
+  fi
+}
 
 configure_and_test() { # build dir name, test name regex, extra cmake args...
   local dir=build/$1 only=$2; shift 2
   echo "== C++ tests: $dir"
-  cmake -S . -B "$dir" -G Ninja -DPEMU_BUILD_MODULE=OFF -DPEMU_BUILD_TESTS=ON "$@" >/dev/null
-  cmake --build "$dir" -j "$JOBS" >/dev/null
+  quiet "build/$1-configure.log" \
+    cmake -S . -B "$dir" -G Ninja -DPEMU_BUILD_MODULE=OFF -DPEMU_BUILD_TESTS=ON "$@"
+  quiet "build/$1-build.log" cmake --build "$dir" -j "$JOBS"
   (cd "$dir" && ctest --output-on-failure -R "$only")
 }
 
 configure_and_test tests-plain . -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [ "$QUICK" = 1 ]; then
+  echo "== Python tests"
+  exec .venv/bin/python -m pytest -q tests/python
+fi
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   configure_and_test tests-asan . -DCMAKE_BUILD_TYPE=Debug -DPEMU_SANITIZE=address,undefined
 # Only the asynchronous worker runs threads of its own.
@@ -26,9 +53,10 @@ TSAN_OPTIONS=halt_on_error=1 \
   configure_and_test tests-tsan '^front$' -DCMAKE_BUILD_TYPE=Debug -DPEMU_SANITIZE=thread
 
 echo "== fuzzers"
-CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DPEMU_BUILD_MODULE=OFF \
-  -DPEMU_FUZZ=ON -DPEMU_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build/fuzz -j "$JOBS" >/dev/null
+CC=clang CXX=clang++ quiet build/fuzz-configure.log \
+  cmake -S . -B build/fuzz -G Ninja -DPEMU_BUILD_MODULE=OFF \
+  -DPEMU_FUZZ=ON -DPEMU_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
+quiet build/fuzz-build.log cmake --build build/fuzz -j "$JOBS"
 bash fuzz/run_fuzzers.sh build/fuzz "${FUZZ_SECONDS:-30}"
 
 echo "== leak check: asynchronous requests under valgrind"
@@ -37,10 +65,17 @@ for mode in local remote; do
   if ! PYTHONMALLOC=malloc timeout 300 valgrind -q --log-file="$log" \
       --undef-value-errors=no --leak-check=full --show-leak-kinds=definite \
       --errors-for-leak-kinds=definite --error-exitcode=99 \
-      .venv/bin/python tests/python/async_leak.py 200 "$mode" >/dev/null 2>&1; then
+      .venv/bin/python tests/python/helpers/async_leak.py 200 "$mode" >/dev/null 2>&1; then
     echo "leak check ($mode) failed:"; cat "$log"; exit 1
   fi
 done
 
 echo "== Python tests"
 .venv/bin/python -m pytest -q tests/python
+
+echo "== typed-program checks: mypy --strict and pyright on the installed stubs"
+.venv/bin/python -m pytest -q tests/typing
+
+echo "== wheel: sdist, wheel from it, auditwheel repair, fresh environment without the system's libcurl"
+bash scripts/build_wheel.sh
+.venv/bin/python -m pytest -q tests/wheel

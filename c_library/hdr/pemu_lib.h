@@ -39,9 +39,10 @@ typedef void (*callback_t)(pemu_status_t result, uint64_t *output_binary,
 void fetch_complete_subset_sum_async(uint64_t *values, size_t count,
                                      callback_t callback, void *user);
 
-/* Asked by a remote solve between attempts, during pauses and while a
- * transfer runs (about every 100 ms at most apart); a non-zero answer ends
- * the call with a failure. Runs on the calling thread. */
+/* Asked by a remote solve between attempts, during pauses (every 100 ms)
+ * and while a transfer runs (at least once a second, more often while data
+ * flows); a non-zero answer ends the call with a failure. Runs on the
+ * calling thread. */
 typedef int (*pemu_cancel_t)(void *cancel_user);
 
 /* As fetch_complete_subset_sum, but a remote solve also stops when cancel

@@ -1,12 +1,14 @@
 // Request building and error plumbing of the remote client; the transfers
 // themselves are tested end to end against the local service.
 #include "pemu_internal.h"
+#include "support.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -59,6 +61,7 @@ std::vector<std::string> lines_of(curl_slist *l)
 
 TEST(HeaderList, KeyFromEnvironmentPerMode)
 {
+    pemu_test::EnvGuard env({"PEMU_API_KEY"});
     setenv("PEMU_API_KEY", "k-123", 1);
     curl_slist *submit = _generate_slist(1);
     curl_slist *poll = _generate_slist(2);
@@ -72,7 +75,6 @@ TEST(HeaderList, KeyFromEnvironmentPerMode)
     curl_slist_free_all(submit);
     curl_slist_free_all(poll);
     curl_slist_free_all(later);
-    unsetenv("PEMU_API_KEY");
 }
 
 TEST(ErrorBuffer, CopiesPrintsAndCuts)
@@ -103,6 +105,7 @@ TEST(TransientCodes, OnlyTimeoutAndHandshake)
 
 TEST(CaLocation, OwnBundleComesFirstAndIsNeverReplaced)
 {
+    pemu_test::EnvGuard env({"PEMU_CA_BUNDLE"});
     setenv("PEMU_CA_BUNDLE", "/", 1);
     testing::internal::CaptureStdout();
     EXPECT_STREQ(_curl_ca_location(), "/");
@@ -124,7 +127,131 @@ TEST(CaLocation, OwnBundleComesFirstAndIsNeverReplaced)
     testing::internal::GetCapturedStdout();
     EXPECT_STREQ(err, "[Local failure] PEMU_CA_BUNDLE names nothing that exists");
     EXPECT_EQ(count, 1u);
-    unsetenv("PEMU_CA_BUNDLE");
+}
+
+// ---- poll bodies that carry the service's giving up --------------------
+
+TEST(PollBodyError, Table)
+{
+    struct Case {
+        const char *body;
+        int found;
+        const char *text;
+    } cases[] = {
+        {R"({"error":"worker died twice"})", 1, "worker died twice"},
+        {" \n{ \"error\" : \"out of memory\" }\n", 1, "out of memory"},
+        {R"({"requestId":"a,}b","error":"gone"})", 1, "gone"},
+        {R"({"meta":{"a":[1,{"b":"}"}]},"error":"late"})", 1, "late"},
+        {R"({"error":"say \"hi\"\n\u0041\u00e9\\"})", 1, "say \"hi\" A?\\"},
+        {R"({"error":{"code":7}})", 1, "{\"code\":7}"},
+        {R"({"error":42 })", 1, "42"},
+        {R"({"error":""})", 1, ""},
+        {R"({"errors":"x"})", 0, ""},
+        {R"({"message":"Result not ready"})", 0, ""},
+        {R"(["error","x"])", 0, ""},
+        {"\x1f\x8b\x08\x00", 0, ""},
+        {"", 0, ""},
+        {R"({"error":"bad \u00zz"})", 0, ""},
+    };
+    for (const Case &c : cases) {
+        char out[PEMU_ERR_BUF_SIZE] = "unchanged";
+        EXPECT_EQ(_poll_body_error(c.body, strlen(c.body), out, sizeof out), c.found)
+            << c.body;
+        if (c.found) {
+            EXPECT_STREQ(out, c.text) << c.body;
+        }
+    }
+}
+
+// A body cut anywhere before its end is no error answer, and the scanner
+// never reads past the cut (checked under AddressSanitizer: exact chunks).
+TEST(PollBodyError, CutBodiesAreNotAnswers)
+{
+    const std::string body = R"({"id":"x\"y","error":"worker died twice"})";
+    for (size_t n = 0; n < body.size(); n++) {
+        std::vector<char> chunk(body.begin(), body.begin() + n);
+        char out[PEMU_ERR_BUF_SIZE];
+        EXPECT_EQ(_poll_body_error(chunk.data(), n, out, sizeof out), 0) << n;
+    }
+}
+
+TEST(PollBodyError, LongTextIsCutToTheBuffer)
+{
+    const std::string body = "{\"error\":\"" + std::string(300, 'e') + "\"}";
+    char out[16];
+    ASSERT_EQ(_poll_body_error(body.data(), body.size(), out, sizeof out), 1);
+    EXPECT_EQ(std::string(out), std::string(15, 'e'));
+}
+
+// ---- cancelling a remote call ------------------------------------------
+
+int always(void *asked)
+{
+    ++*static_cast<int *>(asked);
+    return 1;
+}
+
+// A remote call that would go to a closed port, with the environment put
+// back afterwards.
+struct RemoteEnv {
+    RemoteEnv()
+    {
+        setenv("PEMU_BASE_URL", "https://127.0.0.1:1", 1);
+        setenv("PEMU_CA_BUNDLE", "/", 1);
+        unsetenv("PEMU_KILLSWITCH");
+    }
+    pemu_test::EnvGuard saved{{"PEMU_BASE_URL", "PEMU_CA_BUNDLE", "PEMU_KILLSWITCH"}};
+};
+
+TEST(Cancel, HookThatSaysStopEndsTheCallBeforeAnyTransfer)
+{
+    RemoteEnv env;
+    uint64_t values[] = {3, 5};
+    uint64_t words[1] = {0};
+    size_t count = 1;
+    char err[PEMU_ERR_BUF_SIZE] = "";
+    int asked = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(fetch_complete_subset_sum_cancellable(values, 2, words, &count, err,
+                                                    always, &asked),
+              -1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_STREQ(err, "[Local failure] request cancelled");
+    EXPECT_GE(asked, 1);
+}
+
+TEST(Cancel, LocalPathNeverAsksTheHook)
+{
+    pemu_test::EnvGuard env({"PEMU_KILLSWITCH"});
+    setenv("PEMU_KILLSWITCH", "1", 1);
+    uint64_t values[] = {3, 5};
+    uint64_t words[1] = {0};
+    size_t count = 1;
+    int asked = 0;
+    EXPECT_EQ(fetch_complete_subset_sum_cancellable(values, 2, words, &count, nullptr,
+                                                    always, &asked),
+              0);
+    EXPECT_EQ(words[0], 0x129u);
+    EXPECT_EQ(asked, 0);
+}
+
+// Shutdown is for good, so it runs in a child process of its own.
+void shutdown_then_call()
+{
+    RemoteEnv env;
+    if (pemu_shutdown(1000) != 0)
+        _exit(2);
+    uint64_t values[] = {3, 5};
+    uint64_t words[1] = {0};
+    size_t count = 1;
+    char err[PEMU_ERR_BUF_SIZE] = "";
+    int rc = fetch_complete_subset_sum(values, 2, words, &count, err);
+    _exit(rc == -1 && strcmp(err, "[Local failure] request cancelled") == 0 ? 0 : 3);
+}
+
+TEST(CancelDeathTest, AfterShutdownEveryRemoteCallFailsAtOnce)
+{
+    EXPECT_EXIT(shutdown_then_call(), testing::ExitedWithCode(0), "");
 }
 
 } // namespace

@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "pemu_internal.h"
-
+#include "support.h"
 
 namespace {
 
+using pemu_test::bitwise_shift_or;
 using Values = std::vector<uint64_t>;
 using Words = std::vector<uint64_t>;
 constexpr uint64_t kSentinel = 0xA5A5A5A5DEADBEEFull;
@@ -62,25 +63,6 @@ Words brute_force(const Values &v)
                 s += v[i];
         r[s >> 6] |= uint64_t(1) << (s & 63);
     }
-    return r;
-}
-
-// One bit at a time: slow, but shares nothing with the engine's word logic.
-Words bitwise_shift_or(const Values &v)
-{
-    const uint64_t t = total_of(v);
-    std::vector<char> have(t + 1, 0);
-    have[0] = 1;
-    uint64_t top = 0;
-    for (uint64_t x : v) {
-        top += x;
-        for (uint64_t s = top; s >= x && s != uint64_t(-1); s--)
-            have[s] |= have[s - x];
-    }
-    Words r(size_t(t >> 6) + 1, 0);
-    for (uint64_t s = 0; s <= t; s++)
-        if (have[s])
-            r[s >> 6] |= uint64_t(1) << (s & 63);
     return r;
 }
 
@@ -208,6 +190,8 @@ TEST_P(KnownAnswers, SetBitsAreExactlyTheSums)
     }
 }
 
+// One row a case, broken by hand.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Edges, KnownAnswers,
     testing::Values(
@@ -226,6 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
         KnownCase{"common_divisor", {6, 9}, {0, 6, 9, 15}},
         KnownCase{"divisor_beyond_a_word", {100, 100, 300}, {0, 100, 200, 300, 400, 500}}),
     [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 // ---- agreement with the oracles ------------------------------------------
 
@@ -290,10 +275,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(LargeTotals, RunsAndGapsMatchWordwiseShiftOr)
 {
     std::mt19937_64 rng(11);
-    const struct { size_t n; uint64_t lo, hi; } shapes[] = {
+    const struct {
+        size_t n;
+        uint64_t lo, hi;
+    } shapes[] = {
         {120, 300000, 303000}, // clusters that merge late
         {60, 1000000, 1000050},
-        {40, 1, 2000000},      // dense middle, sparse ends
+        {40, 1, 2000000}, // dense middle, sparse ends
         {25, 100000, 4000000},
     };
     for (auto sh : shapes) {
@@ -327,8 +315,8 @@ TEST_P(HugeTotals, MatchIntervalOracle)
 INSTANTIATE_TEST_SUITE_P(
     AtLeast2To32, HugeTotals,
     testing::Values(Values{uint64_t(1) << 32}, Values{uint64_t(1) << 32, 1},
-                    Values{3ull << 30, 1ull << 30},          // divisor 2**30
-                    Values{6, 9, 3ull * 1431655765},         // divisor 3
+                    Values{3ull << 30, 1ull << 30},  // divisor 2**30
+                    Values{6, 9, 3ull * 1431655765}, // divisor 3
                     Values{(1ull << 32) + 1, 1, 2, 4, 8, 16, 32, 64, 128, 1000000},
                     Values{1ull << 31, (1ull << 31) + 7, 5, 5, 5, 123456789}));
 

@@ -2,6 +2,7 @@
 // buffer contract, and the asynchronous worker with its hand-over of
 // ownership to the completion callback.
 #include "pemu_internal.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -18,13 +19,16 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
-#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
+
+using pemu_test::EnvGuard;
+// Reference answers for the requests below.
+constexpr auto &oracle = pemu_test::bitwise_shift_or;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
@@ -45,31 +49,6 @@ constexpr const char *kSomeExistingFile = "/etc/hostname";
 // Nothing listens on port 1, so the refusal is immediate (not transient).
 constexpr const char *kRefusingUrl = "https://127.0.0.1:1";
 
-// Puts the environment back as it was when the test started.
-class EnvGuard {
-  public:
-    explicit EnvGuard(std::vector<std::string> names) : names_(std::move(names))
-    {
-        for (const auto &n : names_) {
-            const char *v = getenv(n.c_str());
-            saved_.push_back(v ? std::optional<std::string>(v) : std::nullopt);
-        }
-    }
-    ~EnvGuard()
-    {
-        for (size_t i = 0; i < names_.size(); i++) {
-            if (saved_[i])
-                setenv(names_[i].c_str(), saved_[i]->c_str(), 1);
-            else
-                unsetenv(names_[i].c_str());
-        }
-    }
-
-  private:
-    std::vector<std::string> names_;
-    std::vector<std::optional<std::string>> saved_;
-};
-
 EnvGuard path_env()
 {
     return EnvGuard({"PEMU_KILLSWITCH", "PEMU_BASE_URL", "PEMU_CA_BUNDLE"});
@@ -88,28 +67,6 @@ void point_remote_at_nothing()
 {
     setenv("PEMU_BASE_URL", kRefusingUrl, 1);
     setenv("PEMU_CA_BUNDLE", kSomeExistingFile, 1);
-}
-
-// Subset sums by plain reachability, packed into result words.
-std::vector<uint64_t> oracle(const std::vector<uint64_t> &values)
-{
-    uint64_t total = 0;
-    for (uint64_t v : values)
-        total += v;
-    std::vector<char> reach(total + 1, 0);
-    reach[0] = 1;
-    uint64_t top = 0;
-    for (uint64_t v : values) {
-        for (uint64_t s = top + 1; s-- > 0;)
-            if (reach[s])
-                reach[s + v] = 1;
-        top += v;
-    }
-    std::vector<uint64_t> words(total / 64 + 1, 0);
-    for (uint64_t s = 0; s <= total; s++)
-        if (reach[s])
-            words[s / 64] |= uint64_t{1} << (s % 64);
-    return words;
 }
 
 uint64_t *heap_copy(const std::vector<uint64_t> &values)
@@ -195,6 +152,7 @@ TEST(FetchLocal, EmptyValuesGiveSingleWordOne)
     EXPECT_EQ(words, 1u);
 }
 
+// A request and the result words its caller has room for.
 struct CapacityCase {
     std::vector<uint64_t> values;
     size_t capacity;
@@ -231,12 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CapacityCase{{0, 0, 7}, 3},
                       CapacityCase{{100, 200, 300, 1}, 10}));
 
-struct SmallCase {
-    std::vector<uint64_t> values;
-    size_t capacity;
-};
-
-class LocalTooSmall : public ::testing::TestWithParam<SmallCase> {};
+class LocalTooSmall : public ::testing::TestWithParam<CapacityCase> {};
 
 TEST_P(LocalTooSmall, FailsWithLocalMessageAndWritesNothing)
 {
@@ -260,9 +213,9 @@ TEST_P(LocalTooSmall, FailsWithLocalMessageAndWritesNothing)
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, LocalTooSmall,
-    ::testing::Values(SmallCase{{64}, 1}, SmallCase{{64, 64}, 2},
-                      SmallCase{{1000}, 10},
-                      SmallCase{{UINT64_MAX, 2}, 1} /* wrapped sum */));
+    ::testing::Values(CapacityCase{{64}, 1}, CapacityCase{{64, 64}, 2},
+                      CapacityCase{{1000}, 10},
+                      CapacityCase{{UINT64_MAX, 2}, 1} /* wrapped sum */));
 
 // ---- asynchronous worker ---------------------------------------------
 
@@ -316,8 +269,9 @@ TEST(AsyncNoThread, CheckedStartRefusesAndCallbackStillRunsOnceWithLocalFailure)
         values[0] = 1;
         values[1] = 2;
         pthread_t probe;
-        if (pthread_create(&probe, nullptr, [](void *) -> void * { return nullptr; },
-                           nullptr) == 0) {
+        if (pthread_create(
+                &probe, nullptr, [](void *) -> void * { return nullptr; },
+                nullptr) == 0) {
             pthread_join(probe, nullptr);
             _exit(2); // the limit did not bite
         }

@@ -1,7 +1,9 @@
-"""Shared fixtures: a local solving service for the whole test session."""
+"""Shared fixtures: a local solving service for the whole test session, and
+the preload shim that stands in for parts of the system."""
 
 import json
 import pathlib
+import shutil
 import socket
 import subprocess
 import sys
@@ -9,7 +11,9 @@ import time
 
 import pytest
 
-SERVICE_SCRIPT = pathlib.Path(__file__).resolve().parents[1] / "service" / "pemu_service.py"
+HERE = pathlib.Path(__file__).resolve().parent
+SERVICE_SCRIPT = HERE.parent / "service" / "pemu_service.py"
+SHIM_SOURCES = [HERE / "helpers" / "test_shim.c", HERE / "helpers" / "thread_hold.c"]
 READY_TIMEOUT_S = 20.0
 TEST_API_KEY = "test-key-0123"
 # A second accepted key, so a test can switch keys between two requests.
@@ -24,6 +28,7 @@ class RunningService:
         self.port = ready["port"]
         self.http_port = ready["http_port"]
         self.drop_port = ready["drop_port"]
+        self.other_port = ready["other_port"]
         self.ca = ready["ca"]
         self.api_key = ready["api_key"]
         self.api_keys = ready["api_keys"]
@@ -65,7 +70,7 @@ class RunningService:
 
     def entries_since(self, mark, listener=None):
         """Requests logged after mark, optionally only those of one listener
-        ("https", "http" or "drop")."""
+        ("https", "http", "drop" or "other")."""
         entries = self.log_entries()[mark:]
         if listener is not None:
             entries = [e for e in entries if e["listener"] == listener]
@@ -84,6 +89,25 @@ def _stop(proc):
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+
+
+@pytest.fixture(scope="session")
+def service_script():
+    """Path of the solving service's script, for tests that start their own."""
+    return SERVICE_SCRIPT
+
+
+@pytest.fixture(scope="session")
+def shim(tmp_path_factory):
+    """The preload library that records sleep(), hides CA locations and can
+    hold new threads at their start."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler for the test shim")
+    out = tmp_path_factory.mktemp("shim") / "libtest_shim.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-O1", "-pthread", "-o", str(out),
+                    *map(str, SHIM_SOURCES), "-ldl"], check=True)
+    return out
 
 
 @pytest.fixture(scope="session")

@@ -16,7 +16,7 @@ import pytest
 import pemux
 from bitsets import as_int, oracle
 
-HERE = pathlib.Path(__file__).resolve().parent
+HELPERS = pathlib.Path(__file__).resolve().parent / "helpers"
 WAIT_S = 30.0
 SCRIPT_TIMEOUT_S = 60
 
@@ -77,7 +77,7 @@ def refused_remote(monkeypatch, absent_url):
 
 
 def run_script(name, *args, timeout=SCRIPT_TIMEOUT_S):
-    return subprocess.run([sys.executable, str(HERE / name), *map(str, args)],
+    return subprocess.run([sys.executable, str(HELPERS / name), *map(str, args)],
                           capture_output=True, text=True, timeout=timeout)
 
 

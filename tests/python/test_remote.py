@@ -6,7 +6,6 @@ subprocess whose sleep() is replaced by a recording shim.
 """
 
 import os
-import pathlib
 import random
 import shutil
 import subprocess
@@ -19,7 +18,6 @@ import pytest
 import pemux
 from bitsets import as_int, oracle
 
-HERE = pathlib.Path(__file__).resolve().parent
 SUBMIT_PATH = "/v0/app/sspu"
 
 
@@ -38,19 +36,7 @@ def remote(monkeypatch, service):
     return use
 
 
-@pytest.fixture(scope="session")
-def shim(tmp_path_factory):
-    """The preload library that records sleep() and hides CA locations."""
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if cc is None:
-        pytest.skip("no C compiler for the test shim")
-    out = tmp_path_factory.mktemp("shim") / "libtest_shim.so"
-    subprocess.run([cc, "-shared", "-fPIC", "-O1", "-o", str(out),
-                    str(HERE / "test_shim.c"), "-ldl"], check=True)
-    return out
-
-
-def run_with_shim(shim, code, env, tmp_path, hide=()):
+def run_with_shim(shim, code, env, tmp_path, hide=(), args=(), timeout=120):
     """Runs code in a fresh interpreter with the shim preloaded; returns the
     completed process and the recorded pauses."""
     sleep_log = tmp_path / "sleeps.txt"
@@ -59,8 +45,8 @@ def run_with_shim(shim, code, env, tmp_path, hide=()):
     full_env.update(env)
     full_env.update(LD_PRELOAD=str(shim), PEMU_SHIM_SLEEP_LOG=str(sleep_log),
                     PEMU_SHIM_HIDE_PATHS=":".join(hide))
-    proc = subprocess.run([sys.executable, "-c", code], env=full_env,
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run([sys.executable, "-c", code, *args], env=full_env,
+                          capture_output=True, text=True, timeout=timeout)
     pauses = ([int(x) for x in sleep_log.read_text().split()]
               if sleep_log.exists() else [])
     return proc, pauses
@@ -96,7 +82,6 @@ def test_solves_through_the_service(remote, values):
     ("zeropad", None),
     ("pollsplit", None),
     ("redirect-https", None),
-    ("oversize", "Overrun output size\n"),
 ])
 def test_ready_body_variants_still_decode(remote, capfd, behaviours, printed):
     remote(behaviours)
@@ -174,6 +159,15 @@ def test_key_change_between_phases_shows_in_the_poll(remote, service, monkeypatc
     assert [e["api_key"] for e in entries] == [service.api_key, second_key]
 
 
+def test_poll_refuses_a_base_url_turned_plain_http(remote, service, monkeypatch):
+    remote("stall-submit-1")
+    mark = service.log_mark()
+    result, _ = solve_switching_between_phases(
+        service, [3, 5], lambda: monkeypatch.setenv("PEMU_BASE_URL", service.http_url))
+    assert result is None
+    assert service.entries_since(mark, listener="http") == []
+
+
 def test_poll_that_cannot_connect_fails_at_once(remote, service, monkeypatch,
                                                 absent_url, capfd):
     remote("stall-submit-1")
@@ -200,6 +194,17 @@ def test_poll_that_cannot_connect_fails_at_once(remote, service, monkeypatch,
     ("truncated", None, "Result body could not be decoded (zlib status -5", None),
     ("notgzip", None, "Result body could not be decoded (zlib status -3", None),
     ("empty", None, "Result body could not be decoded (zlib status -5", None),
+    # No answer is taken on trust: what every true result satisfies.
+    ("oversize", None, "Result holds bits beyond the result buffer",
+     "Overrun output size\n"),
+    ("bomb", None, "Result holds bits beyond the result buffer",
+     "Overrun output size\n"),
+    ("allzero", None, "Result lacks bit 0 (the empty subset)", None),
+    ("nototal", None, "Result lacks the bit of the total of the values", None),
+    ("abovetotal", None, "Result holds bits above the total of the values", None),
+    ("huge", None, "Result body is longer than any result of this size can be", None),
+    # The service gave up on the job.
+    ("joberror", None, "worker died twice", None),
 ])
 def test_failures_raise_connection_error(remote, capfd, behaviours, api_key,
                                          message, printed):
@@ -213,6 +218,31 @@ def test_failures_raise_connection_error(remote, capfd, behaviours, api_key,
     assert f"Error occured {text}\n" in out
     if printed is not None:
         assert printed in out
+
+
+def test_oversized_body_ends_its_attempt_at_once(remote, service):
+    remote("huge")
+    mark = service.log_mark()
+    start = time.monotonic()
+    with pytest.raises(ConnectionError, match="^Result body is longer than"):
+        pemux.complete_subset_sum([3, 5])
+    assert time.monotonic() - start < 5
+    # One poll: a body too long is no "not ready".
+    assert len(service.entries_since(mark)) == 2
+
+
+def test_error_answer_ends_the_call_at_the_first_poll(remote, service, capfd):
+    remote("joberror")
+    mark = service.log_mark()
+    done = threading.Event()
+    got = []
+    pemux.complete_subset_sum_async([3, 5], lambda r: (got.append(r), done.set()))
+    assert done.wait(30)
+    assert got == [None]
+    assert len(service.entries_since(mark)) == 2  # the submit and one poll
+    out = capfd.readouterr().out
+    assert "Failed with error: worker died twice\n" in out
+    assert "Result not ready" not in out
 
 
 def test_submit_in_two_pieces_is_refused_at_the_second(remote, service):
@@ -274,6 +304,109 @@ def test_redirect_to_plain_http_is_not_followed(remote, service, capfd):
     assert service.entries_since(mark, listener="http") == []
 
 
+def test_plain_http_base_url_is_refused_before_any_traffic(remote, service,
+                                                           monkeypatch, capfd):
+    monkeypatch.setenv("PEMU_BASE_URL", service.http_url)
+    mark = service.log_mark()
+    with pytest.raises(ConnectionError) as exc:
+        pemux.complete_subset_sum([3, 5])
+    assert str(exc.value).startswith("[Local failure] ")
+    assert "PEMU_BASE_URL" in str(exc.value)
+    assert service.entries_since(mark) == []
+    assert "Trying" not in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("tail", ["\r\nX-Injected: 1", "\nmore", "\x01", "tab\tbed",
+                                  "\x7f"])
+def test_key_with_control_characters_is_refused_unprinted(remote, service, monkeypatch,
+                                                          capfd, tail):
+    key = "ctl-Key-8d1e" + tail
+    monkeypatch.setenv("PEMU_API_KEY", key)
+    mark = service.log_mark()
+    with pytest.raises(ConnectionError) as exc:
+        pemux.complete_subset_sum([3, 5])
+    assert str(exc.value).startswith("[Local failure] ")
+    assert "PEMU_API_KEY" in str(exc.value)
+    assert service.entries_since(mark) == []
+    captured = capfd.readouterr()
+    assert "ctl-Key-8d1e" not in captured.out + captured.err
+
+
+def test_same_origin_redirect_keeps_the_key(remote, service):
+    remote("redirect-https")
+    mark = service.log_mark()
+    assert pemux.complete_subset_sum([3, 5]) == [0x129]
+    polls = [e for e in service.entries_since(mark) if "/v0/result" in e["path"]]
+    assert len(polls) == 2
+    assert [e["api_key"] for e in polls] == [service.api_key] * 2
+
+
+def test_redirect_to_another_origin_goes_without_the_key(remote, service):
+    remote("redirect-other")
+    mark = service.log_mark()
+    values = [3, 5, 70]
+    assert as_int(pemux.complete_subset_sum(values)) == oracle(values)
+    other = service.entries_since(mark, listener="other")
+    assert len(other) == 1 and other[0]["path"].startswith("/v0/result?requestId=")
+    assert other[0]["api_key"] is None
+    assert [e["api_key"] for e in service.entries_since(mark, listener="https")] == \
+        [service.api_key] * 2
+
+
+def test_redirect_loop_stops_after_ten_hops(remote, service, capfd):
+    remote("redirect-loop")
+    mark = service.log_mark()
+    with pytest.raises(ConnectionError, match="^Submit problem curl failed with 47$"):
+        pemux.complete_subset_sum([3, 5])
+    polls = [e for e in service.entries_since(mark) if "/v0/result" in e["path"]]
+    assert len(polls) == 11  # the poll and ten hops
+    assert "result fetch Curl failed with 47\n" in capfd.readouterr().out
+
+
+# ----------------------------------------------------- bounded transfers --
+
+SOLVE_SIZED = """
+import sys
+import pemux
+values = [int(v) for v in sys.argv[1:]]
+try:
+    words = pemux.complete_subset_sum(values)
+    print("WORDS", len(words), words[0] & 1, words[-1] >> (sum(values) % 64))
+except ConnectionError as e:
+    print("ERROR", e)
+"""
+
+
+@pytest.mark.parametrize("behaviours, values", [
+    # Below the speed floor: cut once the (shortened) window has passed.
+    ("drip-1", [3, 5]),
+    # Above the floor but without end: cut at the (shortened) deadline.
+    # The result is large enough that the body bound does not cut first.
+    ("flood-1", [1 << 23]),
+])
+def test_every_attempt_ends_and_counts_as_not_ready(service, shim, tmp_path,
+                                                    behaviours, values):
+    env = service.env(behaviours)
+    # Connect 0.3 s, low-speed window 1 s, deadline 3 s.
+    env["PEMU_SHIM_CURL_TIME_DIVISOR"] = "100"
+    start = time.monotonic()
+    proc, pauses = run_with_shim(shim, SOLVE_SIZED, env, tmp_path,
+                                 args=[str(v) for v in values], timeout=30)
+    assert time.monotonic() - start < 20
+    total = sum(values)
+    assert f"WORDS {total // 64 + 1} 1 1\n" in proc.stdout
+    assert proc.stdout.count("Result not ready (28)\n") == 1
+    assert pauses == [1]
+
+
+def test_poll_failing_its_handshake_is_retried_on_the_schedule(service, shim, tmp_path):
+    env = service.env("droppoll-3")
+    proc, pauses = run_with_shim(shim, SOLVE_AND_REPORT, env, tmp_path)
+    assert "RESULT [297]\n" in proc.stdout
+    assert proc.stdout.count("Result not ready (35)\n") == 3
+    assert pauses == [1, 1, 2]
+
+
 # ------------------------------------------------- schedule and CA probing --
 
 def schedule(n):
@@ -295,6 +428,22 @@ def test_back_off_schedule(service, shim, tmp_path, maxretries, attempts):
         assert "Overrode max retries" not in proc.stdout
     else:
         assert proc.stdout.count(f"Overrode max retries to {attempts}") == 1
+
+
+@pytest.mark.parametrize("behaviours, printed", [
+    (None, ""),
+    ("notready-1", "Overrode max retries to 30Result not ready (23)\n"),
+    ("xml-1", "Overrode max retries to 30Result not ready (23)\n"),
+])
+def test_override_is_read_only_after_a_first_answer_not_ready(service, shim, tmp_path,
+                                                               behaviours, printed):
+    env = service.env(behaviours)
+    env["PEMU_MAXRETRIES"] = "7"
+    proc, pauses = run_with_shim(shim, SOLVE_AND_REPORT, env, tmp_path)
+    assert "RESULT [297]\n" in proc.stdout
+    assert proc.stdout.count("Overrode max retries") == (1 if printed else 0)
+    assert printed in proc.stdout
+    assert pauses == ([1] if printed else [])
 
 
 CA_TABLE = [

@@ -15,8 +15,6 @@ import zlib
 
 import pytest
 
-from conftest import SERVICE_SCRIPT
-
 SUBMIT = "/v0/app/sspu"
 RESULT = "/v0/result?requestId="
 FORBIDDEN = b'{"message":"Forbidden"}'
@@ -340,7 +338,7 @@ def test_printed_exports(service):
     assert f"export PEMU_API_KEY={service.api_key}" in lines
 
 
-def test_restart_keeps_the_ca(service, tmp_path):
+def test_restart_keeps_the_ca(service_script, tmp_path):
     # A CA path exported from an earlier run must keep verifying.
     cert_dir = tmp_path / "certs"
     ready = tmp_path / "ready.json"
@@ -349,7 +347,7 @@ def test_restart_keeps_the_ca(service, tmp_path):
         if ready.exists():
             ready.unlink()
         proc = subprocess.Popen(
-            [sys.executable, str(SERVICE_SCRIPT), "--port", "0", "--cert-dir",
+            [sys.executable, str(service_script), "--port", "0", "--cert-dir",
              str(cert_dir), "--ready-file", str(ready)],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:

@@ -26,6 +26,7 @@ import gzip
 import ipaddress
 import json
 import os
+import pathlib
 import re
 import shlex
 import signal
@@ -40,19 +41,25 @@ import zlib
 from aiohttp import web
 import trustme
 
-API_PREFIX = "/v0"
-SUBMIT_PATH = "/v0/app/sspu"
-RESULT_PATH = "/v0/result"
-MAX_U64 = (1 << 64) - 1
+try:
+    from pemux_service import protocol
+except ImportError:  # run from a checkout without the service installed
+    sys.path.append(str(pathlib.Path(__file__).resolve().parents[2] / "service"))
+    from pemux_service import protocol
 
-FORBIDDEN = b'{"message":"Forbidden"}'
+# The exchange itself is the real service's; this stand-in adds the faults.
+from pemux_service.protocol import RESULT_PATH, SUBMIT_PATH, parse_problem
+
+API_PREFIX = "/v0"
+
+FORBIDDEN = protocol.message(protocol.FORBIDDEN)
 BAD_REQUEST = b'{"message":"Bad request"}'
-NOT_READY = b'{"message":"Result not ready"}'
+NOT_READY = protocol.message(protocol.NOT_READY)
 UNKNOWN_ID = b'{"message":"Unknown requestId"}'
 INTERNAL_ERROR = b'{"message":"Internal error"}'
 TOO_LARGE = b'{"message":"Problem too large"}'
-NOT_FOUND = b'{"message":"Not found"}'
-BAD_METHOD = b'{"message":"Method not allowed"}'
+NOT_FOUND = protocol.message(protocol.NOT_FOUND)
+BAD_METHOD = protocol.message(protocol.BAD_METHOD)
 QUEUED_NO_ID = b'{"status":"queued"}'
 XML_NOT_READY = (
     b'<?xml version="1.0" encoding="UTF-8"?>\n'
@@ -74,6 +81,9 @@ OVERSIZE_TAIL = b"\xff" * 16
 ZEROPAD_TAIL = bytes(100000)
 MAX_STALL_S = 600.0
 LOG_BODY_LIMIT = 1 << 20
+BOMB_BYTES = 2 << 20
+HUGE_BYTES = 64 << 20
+JOB_ERROR = b'{"error":"worker died twice"}'
 
 BEHAVIOUR_HELP = """\
 behaviour tokens (base URL https://HOST:PORT/b/TOKEN+TOKEN...):
@@ -98,15 +108,30 @@ behaviour tokens (base URL https://HOST:PORT/b/TOKEN+TOKEN...):
   pollsplit       ready answer arrives in 3 pieces, 0.2 s apart
   redirect-http   ready poll redirects (302) to the plain-HTTP trap listener
   redirect-https  ready poll redirects (302) to the unprefixed HTTPS URL
+  redirect-other  ready poll redirects (302) to the second HTTPS origin, which
+                  serves results without asking for a key
+  redirect-loop   every poll redirects (302) to itself
+  droppoll-N      poll redirects (302) to the connection-dropping listener,
+                  so that the attempt fails its handshake, N times
+  drip-N          poll sends 2 bytes a second without end, N times
+  flood-N         poll sends 4 KiB a second without end, N times
+  huge            ready answer is 64 MiB of junk, sent without a length
+  allzero         ready answer inflates to zero bytes only
+  bomb            ready answer inflates to 2 MiB of 0xff bytes
+  nototal         ready answer lacks the bit of the total
+  abovetotal      ready answer has the bit above the total set
+  joberror        poll answers {"error":"worker died twice"}
 """
 
 _FLAGS = frozenset({
     "forbidden", "error", "html", "noid", "newline", "split",
     "corrupt", "truncated", "notgzip", "oversize", "zeropad", "empty",
-    "pollsplit", "redirect-http", "redirect-https",
+    "pollsplit", "redirect-http", "redirect-https", "redirect-other",
+    "redirect-loop", "huge", "allzero", "bomb", "nototal", "abovetotal",
+    "joberror",
 })
 _STALLS = {"stall-submit": "stall_submit", "stall-poll": "stall_poll"}
-_COUNT_RE = re.compile(r"^(notready|xml|partial)-(\d{1,6})$")
+_COUNT_RE = re.compile(r"^(notready|xml|partial|droppoll|drip|flood)-(\d{1,6})$")
 _STALL_RE = re.compile(r"^(stall-submit|stall-poll)-(\d+(?:\.\d+)?)$")
 
 
@@ -118,6 +143,9 @@ class Behaviour:
         self.notready = 0
         self.xml = 0
         self.partial = 0
+        self.droppoll = 0
+        self.drip = 0
+        self.flood = 0
         self.stall_submit = 0.0
         self.stall_poll = 0.0
 
@@ -146,28 +174,9 @@ def parse_behaviours(text):
     return beh
 
 
-def parse_problem(body):
-    """Values of a submit body, or None when it is not an array of u64s."""
-    try:
-        values = json.loads(body.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError):
-        return None
-    if not isinstance(values, list):
-        return None
-    for v in values:
-        # bool is an int subclass; JSON true/false are not values.
-        if type(v) is not int or v < 0 or v > MAX_U64:
-            return None
-    return values
-
-
 def solve(values):
     """Result bitset bytes: bit s set iff some subset sums to s."""
-    reach = 1
-    for x in values:
-        reach |= reach << x
-    total = sum(values)
-    return reach.to_bytes((total // 64 + 1) * 8, "little")
+    return protocol.solve_reference(values)
 
 
 def corrupt_gzip(gz):
@@ -206,7 +215,7 @@ class Job:
 
 def _solve_and_pack(values):
     bitset = solve(values)
-    return bitset, gzip.compress(bitset, mtime=0)
+    return bitset, protocol.pack_result(bitset)
 
 
 def _variant(kind, bitset, gz):
@@ -222,10 +231,20 @@ def _variant(kind, bitset, gz):
         return gzip.compress(bitset + ZEROPAD_TAIL, mtime=0)
     if kind == "empty":
         return b""
+    if kind == "allzero":
+        return gzip.compress(bytes(len(bitset)), mtime=0)
+    if kind == "bomb":
+        return gzip.compress(b"\xff" * BOMB_BYTES, mtime=0)
+    if kind in ("nototal", "abovetotal"):
+        n = int.from_bytes(bitset, "little")
+        top = n.bit_length() - 1
+        n = n & ~(1 << top) if kind == "nototal" else n | (1 << (top + 1))
+        return gzip.compress(n.to_bytes(len(bitset) + 8, "little"), mtime=0)
     return gz
 
 
-RESULT_VARIANTS = ("corrupt", "truncated", "notgzip", "oversize", "zeropad", "empty")
+RESULT_VARIANTS = ("corrupt", "truncated", "notgzip", "oversize", "zeropad", "empty",
+                   "allzero", "bomb", "nototal", "abovetotal")
 
 
 class RequestLog:
@@ -266,6 +285,38 @@ def _peer(request):
     return f"{peer[0]}:{peer[1]}" if peer else None
 
 
+async def _send_without_end(request, piece, pause):
+    """Writes piece every pause seconds until the client leaves (or
+    MAX_STALL_S has passed)."""
+    resp = web.StreamResponse()
+    resp.content_type = "application/octet-stream"
+    await resp.prepare(request)
+    deadline = time.monotonic() + MAX_STALL_S
+    try:
+        while time.monotonic() < deadline:
+            await resp.write(piece)
+            await asyncio.sleep(pause)
+    except (ConnectionError, asyncio.CancelledError):
+        pass
+    return resp
+
+
+async def _send_huge(request):
+    """HUGE_BYTES of junk in 1 MiB writes, with no length announced."""
+    resp = web.StreamResponse()
+    resp.content_type = "application/octet-stream"
+    resp.enable_chunked_encoding()
+    await resp.prepare(request)
+    piece = b"J" * (1 << 20)
+    try:
+        for _ in range(HUGE_BYTES // len(piece)):
+            await resp.write(piece)
+        await resp.write_eof()
+    except ConnectionError:
+        pass
+    return resp
+
+
 async def _send_in_pieces(request, pieces, pause, content_type, status=200):
     """Writes pieces as separate flushed writes, pause seconds apart."""
     resp = web.StreamResponse(status=status)
@@ -291,12 +342,14 @@ class Service:
         # keeps the event loop answering other connections meanwhile.
         self.pool = concurrent.futures.ThreadPoolExecutor(max_workers=2)
         self.http_port = None
+        self.other_port = None
+        self.drop_port = None
 
     # -- HTTPS listener ---------------------------------------------------
 
-    async def handle(self, request):
+    async def handle(self, request, listener="https"):
         body = await request.read()
-        self.log.write("https", request.method, request.raw_path,
+        self.log.write(listener, request.method, request.raw_path,
                        request.headers.get("x-api-key"),
                        request.headers.get("Content-Type"), body, _peer(request))
         path = request.path
@@ -320,8 +373,13 @@ class Service:
                 return _json(BAD_METHOD, 405)
             if beh.stall_poll:
                 await asyncio.sleep(beh.stall_poll)
-            return await self.poll(request, beh)
+            return await self.poll(request, beh, keyless=listener == "other")
         return _json(NOT_FOUND, 404)
+
+    async def handle_other(self, request):
+        """A second origin (another port) that hands out results without a
+        key, as a store behind signed links would."""
+        return await self.handle(request, listener="other")
 
     def _key_ok(self, request):
         return request.headers.get("x-api-key") in self.api_keys
@@ -361,10 +419,12 @@ class Service:
         while len(self.jobs) > self.max_jobs:
             self.jobs.popitem(last=False)
 
-    async def poll(self, request, beh):
-        if not self._key_ok(request):
+    async def poll(self, request, beh, keyless=False):
+        if not keyless and not self._key_ok(request):
             return _json(FORBIDDEN, 403)
         rid = request.query.get("requestId", "")
+        if "redirect-loop" in beh:
+            return web.Response(status=302, headers={"Location": request.path_qs})
         job = self.jobs.get(rid)
         if job is None:
             return _json(UNKNOWN_ID, 404)
@@ -389,10 +449,25 @@ class Service:
             return await _send_in_pieces(
                 request, [gz[: max(1, len(gz) // 2)], NOT_READY],
                 PARTIAL_PAUSE_S, "application/octet-stream")
+        n -= beh.partial
+        if n < beh.droppoll:
+            return self._redirect(f"https://127.0.0.1:{self.drop_port}", rid)
+        n -= beh.droppoll
+        if n < beh.drip:
+            return await _send_without_end(request, b"\0", 0.5)
+        n -= beh.drip
+        if n < beh.flood:
+            return await _send_without_end(request, bytes(512), 0.125)
+        if "joberror" in beh:
+            return _json(JOB_ERROR, 500)
+        if "huge" in beh:
+            return await _send_huge(request)
         if "redirect-http" in beh:
             return self._redirect(f"http://127.0.0.1:{self.http_port}", rid)
         if "redirect-https" in beh:
             return self._redirect(f"https://{request.host}", rid)
+        if "redirect-other" in beh:
+            return self._redirect(f"https://127.0.0.1:{self.other_port}", rid)
 
         kind = next((k for k in RESULT_VARIANTS if k in beh), "gzip")
         body = job.variants.get(kind)
@@ -494,7 +569,7 @@ def _loopback(text):
     try:
         addr = ipaddress.ip_address(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not an IP address: {text}")
+        raise argparse.ArgumentTypeError(f"not an IP address: {text}") from None
     if not addr.is_loopback:
         raise argparse.ArgumentTypeError("the service only listens on loopback")
     return text
@@ -512,6 +587,8 @@ def parse_args(argv):
                    help="port of the plain-HTTP trap listener (default: free port)")
     p.add_argument("--drop-port", type=int, default=0,
                    help="port of the connection-dropping listener (default: free port)")
+    p.add_argument("--other-port", type=int, default=0,
+                   help="port of the second HTTPS origin (default: free port)")
     p.add_argument("--cert-dir",
                    default=os.path.join(os.environ.get("XDG_CACHE_HOME")
                                         or os.path.expanduser("~/.cache"),
@@ -543,15 +620,21 @@ async def run(args):
     main_sock, port = _bind(args.host, args.port)
     http_sock, http_port = _bind(args.host, args.http_port)
     drop_sock, drop_port = _bind(args.host, args.drop_port)
+    other_sock, other_port = _bind(args.host, args.other_port)
     svc.http_port = http_port
+    svc.other_port = other_port
+    svc.drop_port = drop_port
 
     app = web.Application(client_max_size=256 << 20)
     app.router.add_route("*", "/{tail:.*}", svc.handle)
     trap = web.Application(client_max_size=256 << 20)
     trap.router.add_route("*", "/{tail:.*}", svc.handle_trap)
+    other = web.Application(client_max_size=256 << 20)
+    other.router.add_route("*", "/{tail:.*}", svc.handle_other)
 
     runners = []
-    for application, sock, tls in ((app, main_sock, ctx), (trap, http_sock, None)):
+    for application, sock, tls in ((app, main_sock, ctx), (trap, http_sock, None),
+                                   (other, other_sock, ctx)):
         runner = web.AppRunner(application, access_log=None, handle_signals=False)
         await runner.setup()
         await web.SockSite(runner, sock, ssl_context=tls, shutdown_timeout=1.0).start()
@@ -573,6 +656,7 @@ async def run(args):
             "port": port,
             "http_port": http_port,
             "drop_port": drop_port,
+            "other_port": other_port,
             "base_url": base_url,
             "ca": ca_path,
             "api_key": args.api_key[0],

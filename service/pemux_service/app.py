@@ -1,0 +1,214 @@
+"""The HTTPS front end."""
+
+import asyncio
+import json
+import logging
+import os
+import time
+
+from aiohttp import web
+
+from . import protocol
+from .engine import Refused
+from .store import DONE, FAILED
+
+access_log = logging.getLogger("pemux_service.access")
+log = logging.getLogger("pemux_service")
+
+SMALL_BODY = 1 << 20
+CHUNK = 1 << 20
+
+_ROUTES = {protocol.SUBMIT_PATH: "submit", protocol.RESULT_PATH: "result",
+           "/healthz": "healthz", "/metrics": "metrics"}
+
+
+def _json(body, status=200):
+    return web.Response(body=body, status=status, content_type="application/json")
+
+
+class Front:
+    def __init__(self, engine, keys, metrics, max_body, poll_wait_s):
+        self.engine = engine
+        self.keys = keys
+        self.metrics = metrics
+        self.max_body = max_body
+        self.poll_wait_s = poll_wait_s
+
+    def make_app(self):
+        # The body limit is checked in submit() so that the refusal is an
+        # answer the client can read, not the framework's own page.
+        app = web.Application(client_max_size=self.max_body + 1,
+                              middlewares=[self._observe])
+        app.router.add_route("POST", protocol.SUBMIT_PATH, self.submit,
+                             expect_handler=self._expect)
+        app.router.add_get(protocol.RESULT_PATH, self.poll, allow_head=False)
+        app.router.add_get("/healthz", self.healthz, allow_head=False)
+        app.router.add_get("/metrics", self.metrics_page, allow_head=False)
+        app.router.add_route("*", "/{tail:.*}", self.other)
+        return app
+
+    # -- every request -----------------------------------------------------
+
+    @web.middleware
+    async def _observe(self, request, handler):
+        t0 = time.perf_counter()
+        request["key_id"] = None
+        request["bytes_out"] = 0
+        try:
+            resp = await handler(request)
+        except web.HTTPException as e:
+            # The framework's own refusals (wrong method): answered in kind.
+            resp = _json(protocol.message(
+                protocol.BAD_METHOD if e.status == 405 else e.reason), e.status)
+        except Exception:
+            log.exception("%s %s failed", request.method, request.path)
+            request["outcome"] = "internal_error"
+            resp = _json(protocol.message("Internal error"), 500)
+        route = _ROUTES.get(request.path, "other")
+        if isinstance(resp, web.Response) and resp.body is not None:
+            request["bytes_out"] = len(resp.body)
+        self.metrics.requests.labels(route, str(resp.status)).inc()
+        self.metrics.bytes_out.labels(route).inc(request["bytes_out"])
+        entry = {
+            "ts": round(time.time(), 3),
+            "method": request.method,
+            "path": request.path,
+            "status": resp.status,
+            "ms": round((time.perf_counter() - t0) * 1e3, 2),
+            "bytes_out": request["bytes_out"],
+            "key_id": request["key_id"],
+            "peer": request.remote,
+        }
+        for name in ("request_id", "outcome", "values"):
+            if name in request:
+                entry[name] = request[name]
+        access_log.info(json.dumps(entry, separators=(",", ":")))
+        return resp
+
+    def _key(self, request):
+        kid = self.keys.check(request.headers.get("x-api-key"))
+        request["key_id"] = kid
+        return kid
+
+    # -- submit ------------------------------------------------------------
+
+    def _too_large(self):
+        return _json(protocol.message(
+            f"Request body too large: this service takes at most {self.max_body} bytes"), 413)
+
+    async def _expect(self, request):
+        """Asks for the body only when it would be taken; otherwise the
+        refusal from submit() goes out before the client sends it."""
+        if request.content_length is not None and request.content_length > self.max_body:
+            return None
+        if self.keys.check(request.headers.get("x-api-key")) is None:
+            return None
+        expect = request.headers.get("Expect", "").lower()
+        if request.version >= (1, 1) and expect == "100-continue":
+            await request.writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
+            request.writer.output_size = 0
+        return None
+
+    async def submit(self, request):
+        if self._key(request) is None:
+            request["outcome"] = "forbidden"
+            return _json(protocol.message(protocol.FORBIDDEN), 403)
+        if request.content_length is not None and request.content_length > self.max_body:
+            request["outcome"] = "too_large"
+            return self._too_large()
+        try:
+            body = await request.read()
+        except web.HTTPRequestEntityTooLarge:
+            request["outcome"] = "too_large"
+            return self._too_large()
+        if len(body) > SMALL_BODY:
+            # Parsing a large body takes a while; other requests go on meanwhile.
+            values = await asyncio.get_running_loop().run_in_executor(
+                None, protocol.parse_problem, body)
+        else:
+            values = protocol.parse_problem(body)
+        if values is None:
+            request["outcome"] = "bad_problem"
+            return _json(protocol.message(protocol.BAD_PROBLEM), 400)
+        request["values"] = len(values)
+        try:
+            rid = await self.engine.submit(values, request["key_id"])
+        except Refused as e:
+            request["outcome"] = "refused"
+            status = 503 if str(e) == protocol.SHUTTING_DOWN else 422
+            return _json(protocol.message(str(e)), status)
+        request["request_id"] = rid
+        request["outcome"] = "accepted"
+        return _json(protocol.request_id_answer(rid))
+
+    # -- poll --------------------------------------------------------------
+
+    async def poll(self, request):
+        rid = request.query.get("requestId", "")
+        request["request_id"] = rid
+        if self._key(request) is None:
+            # A key refused here stays refused: end the client's polling.
+            request["outcome"] = "forbidden"
+            return _json(protocol.error(protocol.FORBIDDEN), 403)
+        deadline = time.monotonic() + self.poll_wait_s
+        while True:
+            st = self.engine.status(rid)
+            if st.state is None:
+                request["outcome"] = "unknown"
+                return _json(protocol.error(protocol.UNKNOWN_ID), 404)
+            if st.state == FAILED:
+                request["outcome"] = "failed"
+                return _json(protocol.error(st.error or "Solve failed"), 500)
+            if st.state == DONE:
+                resp = await self._send_result(request, st.result_path)
+                if resp is not None:
+                    return resp
+                request["outcome"] = "unknown"
+                return _json(protocol.error(protocol.UNKNOWN_ID), 404)
+            left = deadline - time.monotonic()
+            if left <= 0 or self.engine.stopping:
+                request["outcome"] = "not_ready"
+                return _json(protocol.message(protocol.NOT_READY), 202)
+            # Hold the poll while the solve runs, so that the result goes
+            # out when it is ready rather than at the client's next attempt.
+            await self.engine.wait(rid, left)
+
+    async def _send_result(self, request, path):
+        try:
+            f = open(path, "rb")
+        except FileNotFoundError:
+            return None  # expired just now
+        request["outcome"] = "ready"
+        with f:
+            size = os.fstat(f.fileno()).st_size
+            if size <= SMALL_BODY:
+                return web.Response(body=f.read(), content_type="application/octet-stream")
+            resp = web.StreamResponse()
+            resp.content_type = "application/octet-stream"
+            resp.content_length = size
+            await resp.prepare(request)
+            loop = asyncio.get_running_loop()
+            while True:
+                chunk = await loop.run_in_executor(None, f.read, CHUNK)
+                if not chunk:
+                    break
+                await resp.write(chunk)
+                request["bytes_out"] += len(chunk)
+            await resp.write_eof()
+            return resp
+
+    # -- operations --------------------------------------------------------
+
+    async def healthz(self, request):
+        h = self.engine.health()
+        return web.Response(text=json.dumps(h), content_type="application/json",
+                            status=200 if h["status"] == "ok" else 503)
+
+    async def metrics_page(self, request):
+        body, ctype = self.metrics.render()
+        resp = web.Response(body=body)
+        resp.headers["Content-Type"] = ctype
+        return resp
+
+    async def other(self, request):
+        return _json(protocol.message(protocol.NOT_FOUND), 404)

@@ -1,0 +1,275 @@
+"""pemux-service: run the service, or manage its keys.
+
+    pemux-service --data DIR [--host 127.0.0.1] [--port 8443] [--cert F --key F]
+    pemux-service key new|list|revoke ID --data DIR
+"""
+
+import argparse
+import asyncio
+import json
+import logging
+import os
+import re
+import shlex
+import signal
+import socket
+import ssl
+import sys
+import time
+import zlib
+
+from . import protocol
+from .keys import KeyStore
+from .protocol import GZIP_LEVEL
+from .store import write_atomic
+
+log = logging.getLogger("pemux_service")
+
+_SIZE_RE = re.compile(r"^(\d+(?:\.\d+)?)\s*([kmgt]?)i?b?$", re.I)
+_TIME_RE = re.compile(r"^(\d+(?:\.\d+)?)\s*([smhd]?)$", re.I)
+GZIP_STRATEGIES = {"default": zlib.Z_DEFAULT_STRATEGY, "rle": zlib.Z_RLE,
+                   "filtered": zlib.Z_FILTERED}
+GZIP_STRATEGY = next(k for k, v in GZIP_STRATEGIES.items() if v == protocol.GZIP_STRATEGY)
+_RESERVED = 256 << 20  # interpreter and solver beyond the result itself
+
+
+def parse_size(text):
+    m = _SIZE_RE.match(text.strip())
+    if not m:
+        raise argparse.ArgumentTypeError(f"not a size: {text} (e.g. 4G, 512M)")
+    return int(float(m.group(1)) * 1024 ** " kmgt".index((m.group(2) or " ").lower()))
+
+
+def parse_duration(text):
+    m = _TIME_RE.match(text.strip())
+    if not m:
+        raise argparse.ArgumentTypeError(f"not a duration: {text} (e.g. 24h, 90m, 30s)")
+    return float(m.group(1)) * {"": 1, "s": 1, "m": 60, "h": 3600, "d": 86400}[
+        m.group(2).lower()]
+
+
+def machine_memory():
+    return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+
+
+def default_worker_memory(workers):
+    # The pool and the inline solver may all be at work at once.
+    return max(512 << 20, machine_memory() // (workers + 1))
+
+
+def default_max_total(worker_memory):
+    # A worker holds the bitset (total / 8 bytes) and its compressed form,
+    # which is never larger than the bitset.
+    return max(1 << 20, (worker_memory - _RESERVED) // 2 * 8)
+
+
+def serve_parser():
+    p = argparse.ArgumentParser(
+        prog="pemux-service",
+        description="HTTPS solving service for the pemux module. "
+                    "`pemux-service key new|list|revoke --data DIR` manages its keys.")
+    p.add_argument("--data", required=True, help="directory for jobs, results, keys, certificates")
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    p.add_argument("--port", type=int, default=8443, help="port; 0 picks a free one (default 8443)")
+    p.add_argument("--cert", help="server certificate chain (PEM); default: made under DIR")
+    p.add_argument("--key", help="private key of --cert (PEM)")
+    p.add_argument("--workers", type=int, default=os.cpu_count() or 1,
+                   help="solver processes for queued problems (default: one per core)")
+    p.add_argument("--worker-memory", type=parse_size,
+                   help="address-space limit of each solver process "
+                        "(default: machine memory / (workers + 1))")
+    p.add_argument("--max-total", type=int,
+                   help="largest sum of values accepted (default: what a solver's "
+                        "memory limit holds)")
+    p.add_argument("--max-body", type=parse_size, default=64 << 20,
+                   help="largest submit body (default 64M)")
+    p.add_argument("--max-queued-per-key", type=int, default=100,
+                   help="queued or running problems one key may have (default 100)")
+    p.add_argument("--inline-max-total", type=int, default=1 << 28,
+                   help="problems up to this sum are solved before the submit is "
+                        "answered (default 2^28)")
+    p.add_argument("--keep", type=parse_duration, default=24 * 3600.0,
+                   help="how long results are kept after last use (default 24h)")
+    p.add_argument("--poll-wait", type=parse_duration, default=10.0,
+                   help="how long a poll is held open waiting for its result (default 10s)")
+    p.add_argument("--retry-delay", type=parse_duration, default=1.0,
+                   help="pause before a solve whose process died is tried again "
+                        "(default 1s)")
+    p.add_argument("--drain", type=parse_duration, default=30.0,
+                   help="on SIGTERM, how long running solves may finish before they "
+                        "are left queued for the next start (default 30s)")
+    p.add_argument("--gzip-level", type=int, choices=range(10), default=GZIP_LEVEL,
+                   metavar="0-9", help=f"compression level of results (default {GZIP_LEVEL})")
+    p.add_argument("--gzip-strategy", choices=sorted(GZIP_STRATEGIES), default=GZIP_STRATEGY,
+                   help=f"zlib strategy of results (default {GZIP_STRATEGY})")
+    p.add_argument("--log", help="append the request log here (default: standard error)")
+    p.add_argument("--ready-file", help="JSON file written once the service listens")
+    return p
+
+
+def key_parser():
+    p = argparse.ArgumentParser(prog="pemux-service key",
+                                description="Manage the service's API keys.")
+    sub = p.add_subparsers(dest="action", required=True)
+    new = sub.add_parser("new", help="make a key and print it (it is shown only once)")
+    new.add_argument("--label", default="", help="a note to tell keys apart")
+    sub.add_parser("list", help="list key ids")
+    rev = sub.add_parser("revoke", help="revoke a key by id")
+    rev.add_argument("id")
+    for s in sub.choices.values():
+        s.add_argument("--data", required=True, help="the service's data directory")
+    return p
+
+
+def keys_path(data):
+    return os.path.join(data, "keys.json")
+
+
+def key_main(argv):
+    args = key_parser().parse_args(argv)
+    os.makedirs(args.data, exist_ok=True)
+    keys = KeyStore(keys_path(args.data))
+    if args.action == "new":
+        kid, key = keys.new(args.label)
+        print(f"# key id {kid}; the key is shown only this once", file=sys.stderr)
+        print(f"export PEMU_API_KEY={shlex.quote(key)}")
+    elif args.action == "list":
+        for e in keys.entries():
+            created = time.strftime("%Y-%m-%d %H:%M", time.gmtime(e["created"]))
+            print(f"{e['id']}  {created} UTC  {e['label']}")
+    else:
+        if not keys.revoke(args.id):
+            print(f"pemux-service: no key with id {args.id}", file=sys.stderr)
+            return 1
+    return 0
+
+
+def _bind(host, port):
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        sock.bind((host, port))
+    except OSError:
+        sock.close()
+        raise
+    sock.listen(1024)
+    sock.setblocking(False)
+    return sock, sock.getsockname()[1]
+
+
+def _public_host(host):
+    if host in ("0.0.0.0", "::", ""):
+        host = socket.gethostname()
+    return f"[{host}]" if ":" in host else host
+
+
+def _setup_logging(path):
+    handler = logging.FileHandler(path) if path else logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(message)s"))
+    access = logging.getLogger("pemux_service.access")
+    access.addHandler(handler)
+    access.setLevel(logging.INFO)
+    access.propagate = False
+    events = logging.StreamHandler(sys.stderr)
+    events.setFormatter(logging.Formatter("pemux-service: %(message)s"))
+    log.addHandler(events)
+    log.setLevel(logging.INFO)
+
+
+async def serve(args):
+    # Only serving needs the server's packages; keys are managed without them.
+    from aiohttp import web
+
+    from .app import Front
+    from .engine import Limits, LocalEngine
+    from .metrics import Metrics
+    from .store import FileBlobStore, SqliteJobStore
+    from .tls import ensure_local_tls
+
+    data = os.path.abspath(args.data)
+    os.makedirs(data, mode=0o700, exist_ok=True)
+    if bool(args.cert) != bool(args.key):
+        raise SystemExit("pemux-service: --cert and --key go together")
+    if args.cert:
+        cert, key, ca = args.cert, args.key, None
+    else:
+        cert, key, ca = ensure_local_tls(data, args.host)
+    ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    ctx.load_cert_chain(cert, key)
+
+    keys = KeyStore(keys_path(data))
+    new_key = None
+    # A key is shown on a terminal only: standard output sent to a file or
+    # a journal is a log, and no log gets a key.
+    if not keys.entries() and sys.stdout.isatty():
+        _, new_key = keys.new("made on first start")
+
+    worker_memory = args.worker_memory or default_worker_memory(args.workers)
+    limits = Limits(
+        max_total=args.max_total if args.max_total is not None
+        else default_max_total(worker_memory),
+        max_pending_per_key=args.max_queued_per_key,
+        inline_max_total=args.inline_max_total,
+        keep_s=args.keep)
+    metrics = Metrics()
+    jobs = SqliteJobStore(os.path.join(data, "jobs.sqlite"))
+    engine = LocalEngine(jobs, FileBlobStore(data), limits, args.workers,
+                         worker_memory, metrics=metrics, retry_delay_s=args.retry_delay,
+                         gzip=(args.gzip_level, GZIP_STRATEGIES[args.gzip_strategy]))
+    await engine.start()
+
+    front = Front(engine, keys, metrics, args.max_body, args.poll_wait)
+    runner = web.AppRunner(front.make_app(), access_log=None, handle_signals=False)
+    await runner.setup()
+    sock, port = _bind(args.host, args.port)
+    site = web.SockSite(runner, sock, ssl_context=ctx, shutdown_timeout=5.0)
+    await site.start()
+
+    base_url = f"https://{_public_host(args.host)}:{port}"
+    print(f"pemux-service: listening on {base_url}, data in {data}, "
+          f"{args.workers} solver processes, largest total {limits.max_total}")
+    print(f"export PEMU_BASE_URL={shlex.quote(base_url)}")
+    if ca:
+        print(f"export PEMU_CA_BUNDLE={shlex.quote(ca)}")
+    else:
+        print("# PEMU_CA_BUNDLE: the CA file of --cert, unless the system already trusts it")
+    if new_key:
+        print(f"export PEMU_API_KEY={shlex.quote(new_key)}")
+    else:
+        print(f"# PEMU_API_KEY: a key made by `pemux-service key new --data {shlex.quote(data)}`")
+    sys.stdout.flush()
+    if args.ready_file:
+        write_atomic(os.path.abspath(args.ready_file), json.dumps({
+            "pid": os.getpid(), "host": args.host, "port": port,
+            "base_url": base_url, "ca": ca}).encode())
+
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(sig, stop.set)
+    await stop.wait()
+    log.info("stopping: no new problems; running solves have %gs to finish", args.drain)
+    await engine.begin_stop()
+    await runner.cleanup()
+    await engine.stop(args.drain)
+    jobs.close()
+    log.info("stopped")
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["key"]:
+        return key_main(argv[1:])
+    args = serve_parser().parse_args(argv)
+    _setup_logging(args.log)
+    try:
+        asyncio.run(serve(args))
+    except ImportError as e:
+        print(f"pemux-service: {e}; install the service extra: pip install 'pemux[service]'",
+              file=sys.stderr)
+        return 1
+    except OSError as e:
+        print(f"pemux-service: {e}", file=sys.stderr)
+        return 1
+    return 0

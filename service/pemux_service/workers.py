@@ -1,0 +1,124 @@
+"""Solver processes: one solve at a time each, so that a solve that
+crashes or runs out of memory takes only its own process down."""
+
+import ctypes
+import multiprocessing
+import os
+import resource
+import signal
+import time
+
+from . import protocol
+from .store import read_problem, write_atomic_pieces
+
+
+class WorkerDied(Exception):
+    """The process ended while it held a job."""
+
+
+class SolveFailed(Exception):
+    """The solver refused the job (out of memory, bad input)."""
+
+
+def _die_with_parent():
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        PR_SET_PDEATHSIG = 1
+        libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    except (OSError, AttributeError):
+        pass  # not Linux: the worker still ends at its next read
+
+
+def _worker_main(conn, memory_limit, gzip):
+    # Ctrl-C in a terminal reaches the whole process group; the service
+    # decides what happens to running solves, not the terminal.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _die_with_parent()
+    os.environ["PEMU_KILLSWITCH"] = "1"
+    # The library's diagnostics would mix into the service's own output.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.close(devnull)
+    import pemux
+
+    threads = len(os.sched_getaffinity(0))
+    if memory_limit:
+        resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
+    while True:
+        try:
+            problem_path, result_path = conn.recv()
+        except (EOFError, OSError):
+            return
+        t0 = time.perf_counter()
+        try:
+            values = read_problem(problem_path).tolist()
+            bitset = pemux.complete_subset_sum_bytes(values)
+            del values
+            t1 = time.perf_counter()
+            size = write_atomic_pieces(
+                result_path, protocol.iter_pack_result(bitset, *gzip, threads=threads))
+            del bitset
+            reply = ("ok", t1 - t0, time.perf_counter() - t1, size)
+        except MemoryError:
+            reply = ("error", "Out of memory while solving")
+        except Exception as e:  # the job fails; the worker lives on
+            reply = ("error", f"Solve failed: {type(e).__name__}: {e}")
+        try:
+            conn.send(reply)
+        except (BrokenPipeError, OSError):
+            return
+
+
+class Worker:
+    """One solver process and the parent's end of its pipe. run() blocks:
+    call it from a thread."""
+
+    _ctx = multiprocessing.get_context("spawn")
+
+    def __init__(self, memory_limit, gzip):
+        parent, child = self._ctx.Pipe()
+        self.process = self._ctx.Process(
+            target=_worker_main, args=(child, memory_limit, gzip),
+            name="pemux-solver", daemon=True)
+        self.process.start()
+        child.close()
+        self._conn = parent
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def run(self, problem_path, result_path):
+        """(solve_s, pack_s, size); raises SolveFailed or WorkerDied."""
+        try:
+            self._conn.send((problem_path, result_path))
+            reply = self._conn.recv()
+        except (EOFError, OSError):
+            self.process.join(1)
+            raise WorkerDied(self._describe_exit()) from None
+        if reply[0] == "ok":
+            return reply[1:]
+        raise SolveFailed(reply[1])
+
+    def _describe_exit(self):
+        code = self.process.exitcode
+        if code is None:
+            return "solver process stopped answering"
+        if code < 0:
+            try:
+                return f"solver process killed by {signal.Signals(-code).name}"
+            except ValueError:
+                return f"solver process killed by signal {-code}"
+        return f"solver process exited with status {code}"
+
+    def stop(self, kill=False):
+        try:
+            self._conn.close()
+        except OSError:
+            pass
+        if kill and self.process.is_alive():
+            self.process.kill()
+        self.process.join(5)
+        if self.process.is_alive():
+            self.process.kill()
+            self.process.join()

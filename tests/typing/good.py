@@ -1,0 +1,38 @@
+# pyright: strict
+"""A typed program that uses every name of the module; it must type-check
+cleanly under mypy --strict and pyright, and it runs (PEMU_KILLSWITCH=1)."""
+
+import threading
+from typing import Optional
+
+import pemux
+
+version: str = pemux.__version__
+
+words: list[int] = pemux.complete_subset_sum([3, 5])
+packed: bytes = pemux.complete_subset_sum_bytes([3, 5])
+
+in_words: Optional[bool] = pemux.subset_sum_result_check(words, 8)
+in_bytes: Optional[bool] = pemux.subset_sum_result_check(packed, 8)
+beyond: Optional[bool] = pemux.subset_sum_result_check(words, 64)
+
+finished = threading.Event()
+received: list[Optional[list[int]]] = []
+
+
+def on_result(result: Optional[list[int]]) -> None:
+    received.append(result)
+    finished.set()
+
+
+pemux.complete_subset_sum_async([3, 5], on_result)
+finished.wait(30)
+
+# The annotations above hold at run time too.
+assert isinstance(version, str) and version
+assert words == [297]
+assert packed == (297).to_bytes(8, "little")
+assert in_words is True and beyond is None
+assert in_bytes is None or isinstance(in_bytes, bool)
+assert received == [[297]]
+print("ok")
