@@ -34,7 +34,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_local import WORKLOADS, values_of  # noqa: E402
+from bench_local import WORKLOADS, values_of
 
 SPARSE = {
     # name: (seed, count, low, high); values uniform in low .. high

@@ -164,7 +164,7 @@ struct word_ints {
     size_t words;                /* in the result */
     struct more_word_ints *more; /* the tables above once in use, or NULL */
     struct shared_int *three_bits;
-    size_t filled;               /* entries of filled_slots */
+    size_t filled; /* entries of filled_slots */
 };
 
 /* Counts the handed-out references and drops the table's own. */
@@ -649,7 +649,8 @@ PEMU_METHOD webinterface_subset_sum_result_check(PyObject *self,
         if (n % 8 != 0) {
             PyErr_Format(PyExc_ValueError,
                          "a result as bytes holds whole 64-bit words, "
-                         "so its length is a multiple of 8, not %zd", n);
+                         "so its length is a multiple of 8, not %zd",
+                         n);
             return NULL;
         }
         bytes = (const unsigned char *)(is_bytes
