@@ -129,18 +129,17 @@ extern "C" void *fetch_complete_subset_sum_async_helper(void *record)
     return NULL;
 }
 
-extern "C" void fetch_complete_subset_sum_async(uint64_t *values, size_t count,
-                                                callback_t callback,
-                                                void *user)
+namespace {
+
+/* Starts the worker of one request. NULL once it runs (it then owns values),
+ * else what failed; nothing is taken over then. */
+const char *start_worker(uint64_t *values, size_t count, callback_t callback,
+                         void *user)
 {
     async_request *req =
         static_cast<async_request *>(malloc(sizeof(async_request)));
-    if (req == NULL) {
-        free(values);
-        deliver_local_failure(callback, user,
-                              "[Local failure] request allocation failed");
-        return;
-    }
+    if (req == NULL)
+        return "[Local failure] request allocation failed";
     *req = async_request{values, count, callback, user};
 
     pthread_attr_t attr;
@@ -162,9 +161,27 @@ extern "C" void fetch_complete_subset_sum_async(uint64_t *values, size_t count,
     }
     if (rc != 0) {
         free(req);
+        return "[Local failure] worker thread failed to start";
+    }
+    return NULL;
+}
+
+} // namespace
+
+extern "C" pemu_status_t fetch_complete_subset_sum_async_start(
+    uint64_t *values, size_t count, callback_t callback, void *user)
+{
+    return start_worker(values, count, callback, user) == NULL ? 0 : -1;
+}
+
+extern "C" void fetch_complete_subset_sum_async(uint64_t *values, size_t count,
+                                                callback_t callback,
+                                                void *user)
+{
+    const char *failure = start_worker(values, count, callback, user);
+    if (failure != NULL) {
         free(values);
-        deliver_local_failure(callback, user,
-                              "[Local failure] worker thread failed to start");
+        deliver_local_failure(callback, user, failure);
     }
 }
 

@@ -2,6 +2,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,6 +11,10 @@
 #include <unistd.h>
 
 #include "hdr/pemu_lib.h"
+
+/* The binding's face to the dynamic linker: PyInit_pemux and the method
+ * functions. Everything else here stays file-local. */
+#define PEMU_METHOD extern "C" __attribute__((visibility("default"))) PyObject *
 
 /* Diagnostics go to the C-level standard output. Flush at once, so that
  * they keep their order with Python's own output when stdout is a pipe. */
@@ -90,8 +95,8 @@ fail:
     return -1;
 }
 
-/* Large item arrays are written once, front to back: huge pages cut the
- * cost of first touch. Only advice; the memory is the list's. */
+/* Large result arrays are written once, front to back: huge pages cut the
+ * cost of first touch. Only advice; the memory stays the caller's. */
 static void advise_huge_pages(void *start, size_t bytes)
 {
 #ifdef MADV_HUGEPAGE
@@ -108,59 +113,229 @@ static void advise_huge_pages(void *start, size_t bytes)
 #endif
 }
 
-/* Builds a result list from result_buffer (which it frees in every case).
- * Nearly every word of a large result is 0, all ones, or a single bit:
- * such items share one int object each instead of allocating millions of
- * equal ints. */
+/* Ints are immutable, so equal result words may share one int object.
+ * Nearly every word of a large result is 0, all ones, or has few bits: each
+ * word with at most two bits (three in large results) gets one object, and
+ * other words go through a small direct-mapped cache keyed by their value,
+ * which catches the words that recur. The tables are file-level, used only
+ * with the interpreter lock held and never re-entered (no Python code runs
+ * while a list is filled); every use leaves them clean, so results that
+ * need none pay nothing for them.
+ *
+ * While a list is filled, the references it takes to a shared object are
+ * only counted, and added to the object's count once at the end: millions
+ * of increments of one count are a chain of dependent writes. Nothing can
+ * look at the counts in between: no Python code runs, and ints are not
+ * tracked by the garbage collector, so making them starts no collection. */
+enum {
+    WORD_CACHE_SLOTS = 1 << 11,
+    FEW_BIT_SLOTS = 65 * 64,
+    THREE_BIT_WORDS = 64 * 63 * 62 / 6
+};
+/* Below this many words a result is cheap anyway; and the table of
+ * three-bit words (650 KiB) pays only in large results. */
+static const size_t SHARE_MORE_FROM = 256;
+static const size_t SHARE_THREE_BITS_FROM = (size_t)1 << 18;
+
+struct shared_int {
+    PyObject *obj;   /* one reference of the table's own, or NULL */
+    Py_ssize_t uses; /* references handed out, not yet counted */
+};
+
+struct more_word_ints {
+    /* Words of one or two bits at [high * 64 + low], high = 64 for a single
+     * bit: found without a branch on which kind, in sparse mixes of both. */
+    struct shared_int few_bits[FEW_BIT_SLOTS];
+    /* Borrowed from the list being filled, which holds them throughout:
+     * an evicted object is then left alone (it is rarely still cached). */
+    uint64_t key[WORD_CACHE_SLOTS];
+    PyObject *cached[WORD_CACHE_SLOTS];
+};
+
+static struct more_word_ints large_result_tables;
+/* Words of three bits, in the combinatorial order of their positions. */
+static struct shared_int three_bit_words[THREE_BIT_WORDS];
+/* The slots of both tables that hold an object: only those need settling. */
+static uint16_t filled_slots[FEW_BIT_SLOTS + THREE_BIT_WORDS];
+static_assert(FEW_BIT_SLOTS + THREE_BIT_WORDS <= 65536, "slot numbers");
+
+struct word_ints {
+    struct shared_int zero, ones, one_bit[64];
+    size_t words;                /* in the result */
+    struct more_word_ints *more; /* the tables above once in use, or NULL */
+    struct shared_int *three_bits;
+    size_t filled; /* entries of filled_slots */
+};
+
+/* Counts the handed-out references and drops the table's own. */
+static void settle(struct shared_int *s)
+{
+    if (s->obj == NULL)
+        return;
+    Py_SET_REFCNT(s->obj, Py_REFCNT(s->obj) + s->uses);
+#ifdef Py_REF_DEBUG
+    _Py_RefTotal += s->uses;
+#endif
+    s->uses = 0;
+    Py_CLEAR(s->obj);
+}
+
+static void settle_word_ints(struct word_ints *t)
+{
+    settle(&t->zero);
+    settle(&t->ones);
+    for (int b = 0; b < 64; b++)
+        settle(&t->one_bit[b]);
+    for (size_t i = 0; i < t->filled; i++) {
+        size_t slot = filled_slots[i];
+        settle(slot < FEW_BIT_SLOTS
+                   ? &large_result_tables.few_bits[slot]
+                   : &three_bit_words[slot - FEW_BIT_SLOTS]);
+    }
+    t->filled = 0;
+    t->more = NULL;
+    t->three_bits = NULL;
+}
+
+/* As use_shared, for slot `slot` of the file-level tables. */
+static PyObject *use_table_slot(struct word_ints *t, struct shared_int *s,
+                                size_t slot, uint64_t w)
+{
+    if (s->obj == NULL) {
+        if ((s->obj = PyLong_FromUnsignedLongLong(w)) == NULL)
+            return NULL;
+        filled_slots[t->filled++] = (uint16_t)slot;
+    }
+    s->uses++;
+    return s->obj;
+}
+
+/* The tables for large results, or NULL for a small one. */
+static struct more_word_ints *more_tables(struct word_ints *t)
+{
+    if (t->more == NULL && t->words >= SHARE_MORE_FROM) {
+        t->more = &large_result_tables;
+        /* What the cache held last time may be gone; keys without an
+         * object are never looked at. */
+        memset(t->more->cached, 0, sizeof t->more->cached);
+    }
+    return t->more;
+}
+
+static struct shared_int *three_bit_table(struct word_ints *t)
+{
+    if (t->three_bits == NULL && t->words >= SHARE_THREE_BITS_FROM)
+        t->three_bits = three_bit_words;
+    return t->three_bits;
+}
+
+static PyObject *use_shared(struct shared_int *s, uint64_t w)
+{
+    if (s->obj == NULL && (s->obj = PyLong_FromUnsignedLongLong(w)) == NULL)
+        return NULL;
+    s->uses++;
+    return s->obj;
+}
+
+/* An int equal to w for one list item (a counted use of a shared object or
+ * a new reference), or NULL with an exception set. Words of one or two bits
+ * in large results take the few_bits table before they come here. */
+static PyObject *word_int(struct word_ints *t, uint64_t w)
+{
+    if (w == 0)
+        return use_shared(&t->zero, w);
+    if (w == UINT64_MAX)
+        return use_shared(&t->ones, w);
+    uint64_t rest = w & (w - 1), rest2 = rest & (rest - 1);
+    if (rest == 0)
+        return use_shared(&t->one_bit[__builtin_ctzll(w)], w);
+    struct shared_int *three = NULL;
+    if ((rest2 & (rest2 - 1)) == 0 && (three = three_bit_table(t)) != NULL) {
+        unsigned a = (unsigned)__builtin_ctzll(w);
+        unsigned b = (unsigned)__builtin_ctzll(rest);
+        unsigned c = (unsigned)__builtin_ctzll(rest2);
+        size_t slot = c * (c - 1) * (c - 2) / 6 + b * (b - 1) / 2 + a;
+        return use_table_slot(t, &three[slot], FEW_BIT_SLOTS + slot, w);
+    }
+    struct more_word_ints *m = more_tables(t);
+    if (m == NULL)
+        return PyLong_FromUnsignedLongLong(w);
+    size_t h = (size_t)((w * 0x9E3779B97F4A7C15u) >> 53);
+    static_assert(WORD_CACHE_SLOTS == (size_t)1 << (64 - 53), "hash width");
+    if (m->cached[h] != NULL && m->key[h] == w)
+        return Py_NewRef(m->cached[h]);
+    PyObject *fresh = PyLong_FromUnsignedLongLong(w);
+    if (fresh != NULL) {
+        m->cached[h] = fresh;
+        m->key[h] = w;
+    }
+    return fresh;
+}
+
+/* Builds a result list from result_buffer (which it frees in every case). */
 static PyObject *_generate_result_list_from_c_buf(uint64_t *result_buffer,
                                                   size_t result_buffer_size)
 {
-    PyObject *list = NULL, *zero = NULL, *ones = NULL;
-    PyObject *single_bit[64] = {NULL};
+    PyObject *list = NULL;
+    struct word_ints shared;
+    memset(&shared, 0, sizeof shared);
+    shared.words = result_buffer_size;
     if (result_buffer_size > (size_t)PY_SSIZE_T_MAX / sizeof(PyObject *)) {
         PyErr_NoMemory();
         goto done;
     }
     list = PyList_New((Py_ssize_t)result_buffer_size);
-    zero = PyLong_FromUnsignedLongLong(0);
-    ones = PyLong_FromUnsignedLongLong(UINT64_MAX);
-    if (list == NULL || zero == NULL || ones == NULL) {
-        Py_CLEAR(list);
+    if (list == NULL)
         goto done;
-    }
-    advise_huge_pages(((PyListObject *)list)->ob_item,
-                      result_buffer_size * sizeof(PyObject *));
-    for (size_t i = 0; i < result_buffer_size; i++) {
-        uint64_t w = result_buffer[i];
-        PyObject *item;
-        if (w == 0) {
-            item = Py_NewRef(zero);
-        } else if (w == UINT64_MAX) {
-            item = Py_NewRef(ones);
-        } else if ((w & (w - 1)) == 0) {
-            PyObject **slot = &single_bit[__builtin_ctzll(w)];
-            if (*slot == NULL && (*slot = PyLong_FromUnsignedLongLong(w)) == NULL) {
+    {
+        advise_huge_pages(((PyListObject *)list)->ob_item,
+                          result_buffer_size * sizeof(PyObject *));
+        /* The commonest words, 0 and all ones, are counted in registers
+         * once their object exists (its first use is counted with it). */
+        PyObject *zero = NULL, *ones = NULL;
+        Py_ssize_t zeros = 0, all_ones = 0;
+        struct more_word_ints *m = NULL;
+        for (size_t i = 0; i < result_buffer_size; i++) {
+            uint64_t w = result_buffer[i];
+            uint64_t rest = w & (w - 1);
+            PyObject *item;
+            if (w == 0 && zero != NULL) {
+                item = zero;
+                zeros++;
+            } else if (w == UINT64_MAX && ones != NULL) {
+                item = ones;
+                all_ones++;
+            } else if (w != 0 && (rest & (rest - 1)) == 0 &&
+                       (m != NULL || (m = more_tables(&shared)) != NULL)) {
+                unsigned high = rest ? (unsigned)__builtin_ctzll(rest) : 64u;
+                size_t slot = high * 64 + (unsigned)__builtin_ctzll(w);
+                item = use_table_slot(&shared, &m->few_bits[slot], slot, w);
+            } else {
+                item = word_int(&shared, w);
+                zero = shared.zero.obj;
+                ones = shared.ones.obj;
+            }
+            if (item == NULL) {
+                /* Counts settled first: unset items are NULL, which the
+                 * list skips. */
+                shared.zero.uses += zeros;
+                shared.ones.uses += all_ones;
+                settle_word_ints(&shared);
                 Py_CLEAR(list);
                 goto done;
             }
-            item = Py_NewRef(*slot);
-        } else if ((item = PyLong_FromUnsignedLongLong(w)) == NULL) {
-            Py_CLEAR(list); /* unset items are NULL, which the list skips */
-            goto done;
+            PyList_SET_ITEM(list, (Py_ssize_t)i, item);
         }
-        PyList_SET_ITEM(list, (Py_ssize_t)i, item);
+        shared.zero.uses += zeros;
+        shared.ones.uses += all_ones;
     }
 done:
-    Py_XDECREF(zero);
-    Py_XDECREF(ones);
-    for (int b = 0; b < 64; b++)
-        Py_XDECREF(single_bit[b]);
+    settle_word_ints(&shared);
     free(result_buffer);
     return list;
 }
 
-static PyObject *webinterface_complete_subset_sum(PyObject *self,
-                                                  PyObject *args)
+PEMU_METHOD webinterface_complete_subset_sum(PyObject *self, PyObject *args)
 {
     (void)self;
     PyObject *inputList;
@@ -199,10 +374,34 @@ static PyObject *webinterface_complete_subset_sum(PyObject *self,
     return _generate_result_list_from_c_buf(result_buffer, result_buffer_size);
 }
 
-/* The result as bytes: the library writes straight into the bytes object,
- * and the interpreter lock is released meanwhile. */
-static PyObject *webinterface_complete_subset_sum_bytes(PyObject *self,
-                                                        PyObject *args)
+/* Asked by the library on the caller's thread, about every 100 ms of a
+ * remote wait, while that thread has given up the interpreter lock. A signal
+ * handler that raises (Ctrl-C: KeyboardInterrupt) ends the call with its
+ * exception; once raised, the answer stays yes without the lock. */
+struct signal_watch {
+    int raised;
+};
+
+static int stop_on_signal(void *user)
+{
+    struct signal_watch *watch = (struct signal_watch *)user;
+    /* A finalizing interpreter must not be entered; stop the wait instead. */
+    if (watch->raised || _Py_IsFinalizing())
+        return 1;
+    PyGILState_STATE gstate = PyGILState_Ensure();
+    watch->raised = PyErr_CheckSignals() != 0;
+    PyGILState_Release(gstate);
+    return watch->raised;
+}
+
+/* The words live in the bytes object's own storage, which must suit them. */
+static_assert(offsetof(PyBytesObject, ob_sval) % alignof(uint64_t) == 0,
+              "bytes storage is not word-aligned");
+
+/* The result as bytes: the library writes straight into the bytes object
+ * while the interpreter lock is released, so other threads run. */
+PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
+                                                   PyObject *args)
 {
     (void)self;
     PyObject *inputList;
@@ -218,6 +417,7 @@ static PyObject *webinterface_complete_subset_sum_bytes(PyObject *self,
         return NULL;
 
     size_t words = (size_t)(total_sum / 64) + 1;
+    const size_t allocated = words;
     PyObject *out = NULL;
     if (words <= (size_t)PY_SSIZE_T_MAX / 8)
         out = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)(words * 8));
@@ -226,20 +426,40 @@ static PyObject *webinterface_complete_subset_sum_bytes(PyObject *self,
         return PyErr_Occurred() ? NULL : PyErr_NoMemory();
     }
     uint64_t *result = (uint64_t *)PyBytes_AS_STRING(out);
+    if ((uintptr_t)result % alignof(uint64_t) != 0) {
+        free(c_input_array);
+        Py_DECREF(out);
+        PyErr_SetString(PyExc_SystemError, "bytes storage is not word-aligned");
+        return NULL;
+    }
+
     char err_buf[PEMU_ERR_BUF_SIZE] = {0};
+    struct signal_watch watch = {0};
     pemu_status_t c_result;
     Py_BEGIN_ALLOW_THREADS
+    /* Zero-filled, as the list's buffer: words the library leaves unwritten
+     * must not carry stale memory into Python. */
+    advise_huge_pages(result, words * 8);
     memset(result, 0, words * 8);
     c_result = fetch_complete_subset_sum_cancellable(
-        c_input_array, input_length, result, &words, err_buf, NULL, NULL);
+        c_input_array, input_length, result, &words, err_buf, stop_on_signal,
+        &watch);
     Py_END_ALLOW_THREADS
     free(c_input_array);
+    if (watch.raised) {
+        /* The signal handler's exception, whatever the library answered. */
+        Py_DECREF(out);
+        return NULL;
+    }
     if (c_result != 0) {
         PEMU_SAY("Error occured %s\n", err_buf);
         Py_DECREF(out);
         PyErr_SetString(PyExc_ConnectionError, err_buf);
         return NULL;
     }
+    /* As long as the list would be: the words the library reports. */
+    if (words < allocated && _PyBytes_Resize(&out, (Py_ssize_t)(words * 8)) != 0)
+        return NULL;
     return out;
 }
 
@@ -289,8 +509,14 @@ static void _async_callback(pemu_status_t result, uint64_t *output_binary,
     PyObject *callable = (PyObject *)pyCallbackFunction;
 
     if (PyCallable_Check(callable) != 1) {
+        /* Lost its callability since the call. A library never ends its
+         * host process: report it and drop the result. */
         PEMU_SAY("_async_callback called with uncallable callback");
-        exit(-1);
+        free(err_str);
+        free(output_binary);
+        Py_DECREF(callable);
+        PyGILState_Release(gstate);
+        return;
     }
 
     PyObject *resultList;
@@ -317,8 +543,8 @@ static void _async_callback(pemu_status_t result, uint64_t *output_binary,
     PyGILState_Release(gstate);
 }
 
-static PyObject *webinterface_complete_subset_sum_async(PyObject *self,
-                                                        PyObject *args)
+PEMU_METHOD webinterface_complete_subset_sum_async(PyObject *self,
+                                                   PyObject *args)
 {
     (void)self;
     PyObject *inputList, *callbackFunction;
@@ -339,30 +565,108 @@ static PyObject *webinterface_complete_subset_sum_async(PyObject *self,
                                      &total_sum) != 0)
         return NULL;
 
-    /* Released by _async_callback, which runs exactly once. */
+    /* Released by _async_callback, which runs exactly once once the
+     * worker runs; the library then owns the value array. */
     Py_INCREF(callbackFunction);
-    /* The library takes the value array over. */
-    fetch_complete_subset_sum_async(c_input_array, input_length,
-                                    _async_callback, callbackFunction);
+    if (fetch_complete_subset_sum_async_start(c_input_array, input_length,
+                                              _async_callback,
+                                              callbackFunction) != 0) {
+        /* As threading does: refuse at the call rather than run the
+         * callable on this thread, which may hold a lock it takes. */
+        Py_DECREF(callbackFunction);
+        free(c_input_array);
+        PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
+        return NULL;
+    }
     Py_RETURN_NONE;
 }
 
-static PyObject *webinterface_subset_sum_result_check(PyObject *self,
-                                                      PyObject *args)
+/* Reads an index as the check has always read it: any int that fits 64 bits,
+ * a negative one as its two's complement (-1 is 2**64 - 1, beyond any
+ * result). 0 when the int fits neither way; no exception is left set. */
+static int index_from_int(PyObject *obj, unsigned long long *index)
+{
+    *index = PyLong_AsUnsignedLongLong(obj);
+    if (!PyErr_Occurred())
+        return 1;
+    PyErr_Clear();
+    long long signed_index = PyLong_AsLongLong(obj);
+    if (!PyErr_Occurred()) {
+        *index = (unsigned long long)signed_index;
+        return 1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+/* An index beyond 64 bits lies out of bounds of every result; its word is
+ * named exactly. Returns None, or NULL with an exception set. */
+static PyObject *out_of_bounds_beyond_64_bits(PyObject *index,
+                                              size_t input_length)
+{
+    PyObject *exact = PyNumber_Index(index); /* a plain int, no subclass */
+    PyObject *six = PyLong_FromLong(6);
+    PyObject *entry = exact && six ? PyNumber_Rshift(exact, six) : NULL;
+    PyObject *text = entry ? PyObject_Str(entry) : NULL;
+    if (text == NULL && entry != NULL) {
+        /* Too many decimal digits to print: hex has no such limit. */
+        PyErr_Clear();
+        text = PyNumber_ToBase(entry, 16);
+    }
+    const char *digits = text ? PyUnicode_AsUTF8(text) : NULL;
+    if (digits != NULL)
+        PEMU_SAY("Error occured in result check, entry %s is out of bounds "
+                 "of input of length %llu",
+                 digits, (unsigned long long)input_length);
+    Py_XDECREF(exact);
+    Py_XDECREF(six);
+    Py_XDECREF(entry);
+    Py_XDECREF(text);
+    if (digits == NULL)
+        return NULL;
+    Py_RETURN_NONE;
+}
+
+PEMU_METHOD webinterface_subset_sum_result_check(PyObject *self,
+                                                 PyObject *args)
 {
     (void)self;
-    PyObject *inputList;
-    unsigned long long index;
-    int parsed = PyArg_ParseTuple(args, "OK", &inputList, &index);
+    PyObject *inputList, *index_obj;
+    int parsed = PyArg_ParseTuple(args, "OO", &inputList, &index_obj);
+    if (parsed && !PyLong_Check(index_obj))
+        parsed = 0; /* a non-int index never parsed */
     if (!parsed)
         return parse_failure(parsed);
 
+    /* The bytes form is read in place; its words are whole. */
+    const unsigned char *bytes = NULL;
     uint64_t *c_input_array = NULL;
     size_t input_length = 0;
-    if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length,
-                                     NULL) != 0)
+    if (PyBytes_Check(inputList) || PyByteArray_Check(inputList)) {
+        int is_bytes = PyBytes_Check(inputList);
+        Py_ssize_t n = is_bytes ? PyBytes_GET_SIZE(inputList)
+                                : PyByteArray_GET_SIZE(inputList);
+        if (n % 8 != 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "a result as bytes holds whole 64-bit words, "
+                         "so its length is a multiple of 8, not %zd",
+                         n);
+            return NULL;
+        }
+        bytes = (const unsigned char *)(is_bytes
+                                            ? PyBytes_AS_STRING(inputList)
+                                            : PyByteArray_AS_STRING(inputList));
+        input_length = (size_t)n / 8;
+    } else if (_pull_input_list_from_py_obj(inputList, &c_input_array,
+                                            &input_length, NULL) != 0) {
         return NULL;
+    }
 
+    unsigned long long index;
+    if (!index_from_int(index_obj, &index)) {
+        free(c_input_array);
+        return out_of_bounds_beyond_64_bits(index_obj, input_length);
+    }
     unsigned long long check_entry = index / 64;
     unsigned long long check_offset = index % 64;
     if (check_entry >= input_length) {
@@ -372,7 +676,11 @@ static PyObject *webinterface_subset_sum_result_check(PyObject *self,
         free(c_input_array);
         Py_RETURN_NONE;
     }
-    int is_present = (c_input_array[check_entry] >> check_offset) & 1u;
+    int is_present;
+    if (bytes != NULL)
+        is_present = (bytes[index / 8] >> (index % 8)) & 1u;
+    else
+        is_present = (c_input_array[check_entry] >> check_offset) & 1u;
     free(c_input_array);
     return PyBool_FromLong(is_present);
 }

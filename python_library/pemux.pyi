@@ -25,20 +25,40 @@ def complete_subset_sum_async(
     The callback later receives the result words, or None on failure,
     exactly once, on a worker thread. Bad arguments raise as in
     complete_subset_sum, and a callback that cannot be called raises
-    TypeError; no request starts then.
+    TypeError; when no thread can be started, RuntimeError("can't start new
+    thread") is raised. No request starts then, and the callback is never
+    called. A callback that is no longer callable when the result arrives
+    is reported on standard output and the result dropped.
+
+    At interpreter exit, results arrive only until the module's own exit
+    handler runs. It is registered when pemux is first imported, and exit
+    handlers run in the reverse order of registration: a handler that waits
+    for results must be registered after ``import pemux``. Results of
+    requests still in flight after that are dropped, without a call.
     """
 
 def complete_subset_sum_bytes(values: list[int], /) -> bytes:
-    """Solve and return the result bitset as bytes: bit s is bit (s % 8) of
-    byte s // 8, 8 * (total // 64 + 1) bytes in all.
+    """Solve and return the result bitset as bytes.
+
+    Bit s is bit (s % 8) of byte s // 8; there are 8 * (total // 64 + 1)
+    bytes, the result words in little-endian order. So
+    ``int.from_bytes(b, "little")`` is the bitset as one int, and
+    ``numpy.frombuffer(b, dtype="<u8")`` views the words without a copy.
 
     Same checks, errors and path choice as complete_subset_sum, but the
-    interpreter lock is released while it solves or waits, and Ctrl-C ends
-    a remote wait with KeyboardInterrupt.
+    interpreter lock is released while it solves or waits, so other threads
+    run meanwhile. During a remote wait, a signal whose handler raises
+    (Ctrl-C) ends the call with that exception (KeyboardInterrupt).
     """
 
 def subset_sum_result_check(
-    result: list[int] | bytes, index: int, /
+    result: list[int] | bytes | bytearray, index: int, /
 ) -> Optional[bool]:
-    """Whether bit ``index`` is set in a result (words or bytes); None when
-    it lies beyond them."""
+    """Whether bit ``index`` is set in a result, as words or as bytes.
+
+    None, with a message on standard output, when the index lies beyond the
+    result; a negative index is read as its 64-bit two's complement, so it
+    always lies beyond, and so does any index of 2**64 or more. A result as
+    bytes must hold whole words: a length that is not a multiple of 8
+    raises ValueError.
+    """

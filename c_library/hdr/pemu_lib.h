@@ -35,10 +35,7 @@ typedef void (*callback_t)(pemu_status_t result, uint64_t *output_binary,
                            size_t output_binary_size, void *user,
                            char *err_str);
 
-/* Starts a request on a thread of its own and returns at once. Takes
- * ownership of values (malloc'ed, may be NULL when count is 0) and frees it
- * once the solve no longer needs it. callback runs exactly once, also when
- * no thread can be started. */
+/* Owns values (malloc'ed); callback runs once: on a new thread, or here with -1 if none starts. */
 void fetch_complete_subset_sum_async(uint64_t *values, size_t count,
                                      callback_t callback, void *user);
 

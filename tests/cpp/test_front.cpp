@@ -219,9 +219,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- asynchronous worker ---------------------------------------------
 
-// Address space so tight that no thread stack fits: the request must still
-// be answered, once, with a local failure. Runs in a child process.
-TEST(AsyncNoThread, CallbackStillRunsOnceWithLocalFailure)
+// Address space so tight that no thread stack fits: the checked start
+// refuses, and the plain entry still answers once, with a local failure.
+// Runs in a child process.
+TEST(AsyncNoThread, CheckedStartRefusesAndCallbackStillRunsOnceWithLocalFailure)
 {
     if (kSanitized)
         GTEST_SKIP() << "sanitizers reserve far more address space than any limit";
@@ -274,6 +275,17 @@ TEST(AsyncNoThread, CallbackStillRunsOnceWithLocalFailure)
             pthread_join(probe, nullptr);
             _exit(2); // the limit did not bite
         }
+        // The checked entry refuses instead, calls nothing and takes
+        // nothing over.
+        int started = fetch_complete_subset_sum_async_start(values, 2, cb, nullptr);
+        if (started == 0) {
+            // A cached stack of an earlier thread may still have fitted.
+            for (int i = 0; i < 100 && __atomic_load_n(&seen.calls, __ATOMIC_SEQ_CST) == 0; i++)
+                usleep(20000);
+            _exit(2);
+        }
+        if (started != -1 || seen.calls != 0 || values[0] != 1 || values[1] != 2)
+            _exit(4);
         fetch_complete_subset_sum_async(values, 2, cb, nullptr);
         if (seen.calls == 0) {
             // A cached stack of an earlier thread may still have fitted.
@@ -299,6 +311,8 @@ TEST(AsyncNoThread, CallbackStillRunsOnceWithLocalFailure)
     ASSERT_TRUE(WIFEXITED(wstatus)) << "child died with status " << wstatus;
     if (WEXITSTATUS(wstatus) == 2 || WEXITSTATUS(wstatus) == 3)
         GTEST_SKIP() << "could not make thread creation fail here";
+    EXPECT_NE(WEXITSTATUS(wstatus), 4)
+        << "the checked start did not refuse cleanly";
     EXPECT_EQ(WEXITSTATUS(wstatus), 0)
         << "callback missing, repeated, or without a local failure";
 }
@@ -407,6 +421,22 @@ TEST_F(Async, NoValuesGiveOneWordOne)
     EXPECT_EQ(slots[0].status, 0);
     EXPECT_EQ(slots[0].words, std::vector<uint64_t>{1});
     EXPECT_FALSE(slots[0].had_text);
+}
+
+TEST_F(Async, CheckedStartRunsTheWorkerWhichOwnsTheValues)
+{
+    set_switch("1");
+    std::vector<Slot> slots(2);
+    slots[0].values = {1, 2};
+    slots[1].values = {64};
+    for (Slot &slot : slots)
+        ASSERT_EQ(fetch_complete_subset_sum_async_start(heap_copy(slot.values),
+                                                        slot.values.size(), record, &slot),
+                  0);
+    await(slots);
+    std::lock_guard<std::mutex> lock(collector_.m);
+    EXPECT_EQ(slots[0].words, std::vector<uint64_t>{15});
+    EXPECT_EQ(slots[1].words, (std::vector<uint64_t>{1, 1}));
 }
 
 // Sums that wrap 64 bits must fail, not size a buffer for the wrapped total.

@@ -1,6 +1,9 @@
 """The blocking call and the result check, on the in-process solver."""
 
 import random
+import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -104,6 +107,19 @@ def test_result_check_out_of_bounds(capfd, result, index, printed):
     assert out.endswith(f"Error occured in result check, {printed}")
 
 
+@pytest.mark.parametrize("index, entry", [
+    (2**64, 2**58),
+    (2**64 + 2, 2**58),  # taken modulo 2**64 it would read bit 2
+    (2**70 + 64, 2**64 + 1),
+    (-2**64 + 2, -2**58),
+    (-2**63, 2**57),  # a 64-bit two's complement, as -1 is
+])
+def test_result_check_index_beyond_64_bits_is_out_of_bounds(capfd, index, entry):
+    assert pemux.subset_sum_result_check([5, 5], index) is None
+    assert capfd.readouterr().out == (
+        f"Error occured in result check, entry {entry} is out of bounds of input of length 2")
+
+
 @pytest.mark.parametrize("result, exc", [
     ([1, "x"], TypeError), ([-1], OverflowError), ([2**64], OverflowError),
 ])
@@ -130,3 +146,62 @@ def test_large_result_words_share_objects():
     words = pemux.complete_subset_sum([1] * 200)
     assert words[:3] == [2**64 - 1] * 3
     assert words[0] is words[1] is words[2]
+
+
+@pytest.mark.parametrize("values, word, count", [
+    ([9] + [64] * 400, 1 | 1 << 9, 401),
+    ([9, 10] + [64] * 400, 1 | 1 << 9 | 1 << 10 | 1 << 19, 401),
+    ([1] * (64 * 300 - 1), 2**64 - 1, 300),
+    ([9, 9, 64 * 70_000], 1 | 1 << 9 | 1 << 18, None),  # first and last word
+])
+def test_large_results_share_recurring_words(values, word, count):
+    # None of these words is a small int that the interpreter shares anyway.
+    words = pemux.complete_subset_sum(values)
+    words = words[:count] if count else [words[0], words[-1]]
+    assert words == [word] * len(words)
+    assert len({id(w) for w in words}) == 1
+    # One reference per item, plus getrefcount's own argument.
+    refs = sys.getrefcount(words[0])
+    assert refs == len(words) + 1
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_large_sparse_results_agree_with_big_int_oracle(seed):
+    # Hundreds of thousands of words with a few bits each.
+    rng = random.Random(seed)
+    values = [rng.randrange(2 * 10**5, 10**6) for _ in range(18)]
+    words = pemux.complete_subset_sum(values)
+    assert len(words) == sum(values) // 64 + 1
+    assert as_int(words) == oracle(values)
+
+
+def test_shared_zero_keeps_its_reference_count():
+    def solve_and_drop():
+        words = pemux.complete_subset_sum([64 * 1000])
+        assert words.count(0) == 999
+
+    solve_and_drop()  # first-call allocations of the interpreter settle
+    zero_refs = sys.getrefcount(0)
+    for _ in range(3):
+        solve_and_drop()
+    refs = sys.getrefcount(0)
+    assert refs == zero_refs
+
+
+def test_exported_symbols_are_the_entry_and_the_methods():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("no nm to read the dynamic symbol table")
+    table = subprocess.run([nm, "-D", "--defined-only", pemux.__file__],
+                           capture_output=True, text=True, check=True).stdout
+    names = {line.split()[-1] for line in table.splitlines() if line.strip()}
+    assert {n for n in names if n.startswith(("webinterface_", "PyInit_"))} == {
+        "PyInit_pemux",
+        "webinterface_complete_subset_sum",
+        "webinterface_complete_subset_sum_async",
+        "webinterface_complete_subset_sum_bytes",
+        "webinterface_subset_sum_result_check",
+    }
+    internal = ("_pull_input_list_from_py_obj", "_generate_result_list_from_c_buf",
+                "_async_callback", "_async_exit_hook", "PEMUXMethods")
+    assert [n for n in names if any(i in n for i in internal)] == []

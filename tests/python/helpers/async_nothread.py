@@ -1,7 +1,8 @@
 """Asynchronous requests when no thread can be started: address space is
-limited so that no thread stack fits. Exit status 0: every callable was
-called once, with None, before the call returned; 2: a thread could still
-be started here, so nothing was shown."""
+limited so that no thread stack fits. Exit status 0: every call raised
+RuntimeError at once, no callable ran, no reference was kept, and requests
+work again once threads can start; 2: a thread could still be started here,
+so nothing was shown."""
 
 import _thread
 import os
@@ -12,24 +13,26 @@ import threading
 import pemux
 
 os.environ["PEMU_KILLSWITCH"] = "1"
-main = threading.get_ident()
 seen = []
+# Held by the caller and taken by the callable: a callable run on the
+# caller's own thread would find it taken.
+lock = threading.Lock()
 
 
 def record(result):
-    seen.append((result, threading.get_ident()))
-
-
-def raises(result):
-    seen.append((result, threading.get_ident()))
-    raise ValueError("from the callable")
+    if not lock.acquire(blocking=False):
+        seen.append("ran on the caller's thread")
+        return
+    seen.append(result)
+    lock.release()
 
 
 with open("/proc/self/status") as f:
     vm_kb = next(int(line.split()[1]) for line in f if line.startswith("VmSize:"))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
 # Room for a few small allocations, not for a thread stack.
 limit = (vm_kb + 4096) * 1024
-resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
 try:
     _thread.start_new_thread(lambda: None, ())
     sys.exit(2)
@@ -37,10 +40,21 @@ except RuntimeError:
     pass
 
 before = sys.getrefcount(record)
-# The raising one in the middle: its exception must not surface here.
-assert pemux.complete_subset_sum_async([1, 2], record) is None
-assert pemux.complete_subset_sum_async([1, 2], raises) is None
-assert pemux.complete_subset_sum_async([1, 2], record) is None
-assert seen == [(None, main)] * 3, seen
+errors = []
+with lock:
+    for values in ([1, 2], [], [5] * 100):
+        try:
+            pemux.complete_subset_sum_async(values, record)
+            errors.append("no error")
+        except RuntimeError as e:
+            errors.append(str(e))
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+assert errors == ["can't start new thread"] * 3, errors
+assert seen == [], seen
 assert sys.getrefcount(record) == before
+
+done = threading.Event()
+pemux.complete_subset_sum_async([1, 2], lambda result: (seen.append(result), done.set()))
+assert done.wait(30)
+assert seen == [[15]], seen
 print("ok", flush=True)
