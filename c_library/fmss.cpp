@@ -557,45 +557,45 @@ uint64_t gcd64(uint64_t a, uint64_t b)
 
 /* A growable array of (value, copies) pairs, for values made by folding. */
 struct folded_queue {
-    uint64_t *v = NULL;
-    uint64_t *c = NULL;
+    uint64_t *values = NULL;
+    uint64_t *counts = NULL;
     size_t head = 0, tail = 0, cap = 0;
     bool push(uint64_t value, uint64_t copies)
     {
-        if (tail > head && v[tail - 1] == value) {
-            c[tail - 1] += copies;
+        if (tail > head && values[tail - 1] == value) {
+            counts[tail - 1] += copies;
             return true;
         }
         if (tail == cap) {
             /* Reuse the consumed front before growing. */
             if (head > 0) {
-                memmove(v, v + head, (tail - head) * 8);
-                memmove(c, c + head, (tail - head) * 8);
+                memmove(values, values + head, (tail - head) * 8);
+                memmove(counts, counts + head, (tail - head) * 8);
                 tail -= head;
                 head = 0;
             }
             if (tail == cap) {
                 const size_t ncap = cap ? 2 * cap : 64;
-                uint64_t *nv = static_cast<uint64_t *>(realloc(v, ncap * 8));
+                uint64_t *nv = static_cast<uint64_t *>(realloc(values, ncap * 8));
                 if (nv == NULL)
                     return false;
-                v = nv;
-                uint64_t *nc = static_cast<uint64_t *>(realloc(c, ncap * 8));
+                values = nv;
+                uint64_t *nc = static_cast<uint64_t *>(realloc(counts, ncap * 8));
                 if (nc == NULL)
                     return false;
-                c = nc;
+                counts = nc;
                 cap = ncap;
             }
         }
-        v[tail] = value;
-        c[tail] = copies;
+        values[tail] = value;
+        counts[tail] = copies;
         tail++;
         return true;
     }
     ~folded_queue()
     {
-        free(v);
-        free(c);
+        free(values);
+        free(counts);
     }
 };
 
@@ -611,17 +611,17 @@ size_t fold_repeats(uint64_t *items, size_t n)
     size_t r = 0, out = 0;
     while (r < n || q.head < q.tail) {
         uint64_t v;
-        if (q.head == q.tail || (r < n && items[r] < q.v[q.head]))
+        if (q.head == q.tail || (r < n && items[r] < q.values[q.head]))
             v = items[r];
         else
-            v = q.v[q.head];
+            v = q.values[q.head];
         uint64_t copies = 0;
         while (r < n && items[r] == v) {
             copies++;
             r++;
         }
-        if (q.head < q.tail && q.v[q.head] == v)
-            copies += q.c[q.head++];
+        if (q.head < q.tail && q.values[q.head] == v)
+            copies += q.counts[q.head++];
         const uint64_t pairs = copies >= 3 ? (copies - 1) / 2 : 0;
         for (uint64_t k = copies - 2 * pairs; k > 0; k--)
             items[out++] = v;
@@ -631,47 +631,46 @@ size_t fold_repeats(uint64_t *items, size_t n)
     return out;
 }
 
-/* Sums up to the cap as a sorted list, while the set is sparse. */
+/* Sums up to half the total as a sorted list, while the set is sparse. */
 struct sum_list {
-    uint64_t *s = NULL;
-    size_t n = 0, cap = 0;
-    ~sum_list() { free(s); }
+    uint64_t *sums = NULL;
+    size_t count = 0, cap = 0;
+    ~sum_list() { free(sums); }
     bool reserve(size_t want)
     {
         if (want <= cap)
             return true;
         const size_t ncap = std::max(want, 2 * cap);
-        uint64_t *ns = static_cast<uint64_t *>(realloc(s, ncap * 8));
-        if (ns == NULL)
+        uint64_t *grown = static_cast<uint64_t *>(realloc(sums, ncap * 8));
+        if (grown == NULL)
             return false;
-        s = ns;
+        sums = grown;
         cap = ncap;
         return true;
     }
-    /* Adds x to every sum up to cap - x and merges, from the back so the
+    /* Adds x to every sum up to half - x and merges, from the back so the
      * list needs no second buffer; m is the number of such sums. The write
      * position never falls below i + j, so it never meets a sum still to be
      * read. Branch-free: which side wins is a coin toss to the CPU. */
     void add(uint64_t x, size_t m)
     {
-        size_t i = n, j = m, o = n + m;
+        size_t i = count, j = m, o = count + m;
         while (i > 0 && j > 0) {
-            const uint64_t a = s[i - 1], b = s[j - 1] + x;
-            s[--o] = a > b ? a : b;
+            const uint64_t a = sums[i - 1], b = sums[j - 1] + x;
+            sums[--o] = a > b ? a : b;
             i -= a >= b;
             j -= b >= a;
         }
         while (j > 0) {
             j--;
-            s[--o] = s[j] + x;
+            sums[--o] = sums[j] + x;
         }
-        /* s[0, i) is in place; close the gap duplicates left behind. */
+        /* sums[0, i) is in place; close the gap duplicates left behind. */
         if (o != i)
-            memmove(s + i, s + o, (n + m - o) * 8);
-        n = i + (n + m - o);
+            memmove(sums + i, sums + o, (count + m - o) * 8);
+        count = i + (count + m - o);
     }
 };
-
 
 /* Writes words [lo, hi) for the sums in the list (times g) and their
  * mirrors t - s. A block at a time in a cache-resident buffer, then
@@ -756,8 +755,8 @@ void solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
     bool as_list = sum_list_allowed.load(std::memory_order_relaxed) &&
                    list.reserve(64);
     if (as_list) {
-        list.s[0] = 0;
-        list.n = 1;
+        list.sums[0] = 0;
+        list.count = 1;
     } else {
         block_table = new_block_table(half);
         bits.block_state = block_table.get();
@@ -769,9 +768,9 @@ void solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
         if (as_list) {
             size_t m = 0;
             if (x <= half)
-                m = size_t(std::upper_bound(list.s, list.s + list.n, half - x) -
-                           list.s);
-            if (list.n + m <= list_limit(reach) && list.reserve(list.n + m)) {
+                m = size_t(std::upper_bound(list.sums, list.sums + list.count, half - x) -
+                           list.sums);
+            if (list.count + m <= list_limit(reach) && list.reserve(list.count + m)) {
                 list.add(x, m);
                 top += x;
                 continue;
@@ -779,8 +778,8 @@ void solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
             /* Too dense (or no memory) for a list: from here on, bits. */
             const uint64_t e = std::min(top, half);
             memset(buf, 0, size_t((e >> 6) + 1) * 8);
-            for (size_t i = 0; i < list.n; i++)
-                buf[list.s[i] >> 6] |= uint64_t(1) << (list.s[i] & 63);
+            for (size_t i = 0; i < list.count; i++)
+                buf[list.sums[i] >> 6] |= uint64_t(1) << (list.sums[i] & 63);
             as_list = false;
             block_table = new_block_table(half);
             bits.block_state = block_table.get();
@@ -830,7 +829,7 @@ void solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
 
     if (as_list) {
         split_words(0, words, threads, [&](size_t a, size_t b) {
-            write_from_list(buf, a, b, list.s, list.n, g, total * g);
+            write_from_list(buf, a, b, list.sums, list.count, g, total * g);
         });
         return;
     }
