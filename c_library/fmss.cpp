@@ -207,17 +207,19 @@ template <class Body> void run_parallel(int want, const Body &body)
         helpers[i].join();
 }
 
-/* Edge t of n slices of [lo, hi), inner edges on 32 KiB boundaries. */
-size_t slice_edge(size_t lo, size_t hi, int t, int n)
+/* Edge k of n pieces of [lo, hi); inner edges on multiples of align. */
+size_t piece_edge(size_t lo, size_t hi, size_t k, size_t n, size_t align)
 {
-    if (t == 0 || t == n)
-        return t == 0 ? lo : hi;
-    const size_t edge = lo + (hi - lo) / size_t(n) * size_t(t);
-    return std::min(hi, (edge + 4095) & ~size_t(4095));
+    if (k == 0 || k == n)
+        return k == 0 ? lo : hi;
+    const size_t edge = lo + (hi - lo) / n * k;
+    return std::min(hi, (edge + align - 1) & ~(align - 1));
 }
 
-/* part(a, b) over slices of words [lo, hi), one per thread; small ranges
- * stay on the caller. */
+/* part(a, b) over pieces of words [lo, hi), several per thread, each taken
+ * by whichever thread is free: one that loses its core holds up one piece,
+ * not a share. Pieces of large ranges are whole 2 MiB pages, so that no two
+ * threads fault in the same page. Small ranges stay on the caller. */
 template <class Part>
 void split_words(size_t lo, size_t hi, int threads, const Part &part)
 {
@@ -227,10 +229,16 @@ void split_words(size_t lo, size_t hi, int threads, const Part &part)
         part(lo, hi);
         return;
     }
-    run_parallel(threads, [&](int t, int n) {
-        const size_t a = slice_edge(lo, hi, t, n), b = slice_edge(lo, hi, t + 1, n);
-        if (a < b)
-            part(a, b);
+    const size_t pieces = size_t(threads) * 8;
+    const size_t align = (hi - lo) / pieces >= (size_t(1) << 18) ? size_t(1) << 18 : 4096;
+    std::atomic<size_t> taken{0};
+    run_parallel(threads, [&](int, int) {
+        for (size_t k; (k = taken.fetch_add(1, std::memory_order_relaxed)) < pieces;) {
+            const size_t a = piece_edge(lo, hi, k, pieces, align);
+            const size_t b = piece_edge(lo, hi, k + 1, pieces, align);
+            if (a < b)
+                part(a, b);
+        }
     });
 }
 
@@ -274,6 +282,7 @@ struct sweep_item {
     unsigned bs = 0;     /* ... and bits */
     size_t top_word = 0; /* highest word written */
     std::atomic<size_t> done{0};
+    std::atomic<bool> claimed{false}; /* by the thread moving it */
 };
 
 inline size_t tile_of(size_t w) { return w >> TILE_SHIFT; }
@@ -393,19 +402,27 @@ struct bitset {
         item.done.store(last ? 0 : tile, std::memory_order_release);
     }
 
-    /* Thread t of team moves items t, t + team, ... Each item may take a
+    /* Any thread moves any item: a thread claims an item while it moves
+     * it, so an item's tiles go in order, one at a time. An item may take a
      * tile once the item before it has finished every tile the tile reads;
      * it has then also finished the tile itself, and no later item has
-     * touched either. The thread's first item takes one tile per round, the
-     * others catch up as far as they can, which keeps them close. */
-    void sweep_part(sweep_item *items, size_t n, size_t t, size_t team)
+     * touched either. The first unfinished item takes one tile per claim,
+     * the others catch up as far as they can, which keeps them close. A
+     * thread that loses its core holds up only the item it has claimed. */
+    void sweep_part(sweep_item *items, size_t n)
     {
         unsigned spins = 0;
         for (;;) {
             bool left = false, moved = false;
-            for (size_t i = t; i < n; i += team) {
+            for (size_t i = 0; i < n; i++) {
+                if (items[i].done.load(std::memory_order_acquire) == 0)
+                    continue;
+                const bool first = !left;
+                left = true;
+                if (items[i].claimed.exchange(true, std::memory_order_acquire))
+                    continue;
                 size_t next = items[i].done.load(std::memory_order_relaxed);
-                for (size_t budget = left ? ~size_t(0) : 1; next > 0 && budget > 0; budget--) {
+                for (size_t budget = first ? 1 : ~size_t(0); next > 0 && budget > 0; budget--) {
                     if (i > 0 && items[i - 1].done.load(std::memory_order_acquire) >
                                      first_source_tile(items[i], next - 1))
                         break;
@@ -413,7 +430,7 @@ struct bitset {
                     next = items[i].done.load(std::memory_order_relaxed);
                     moved = true;
                 }
-                left |= next > 0;
+                items[i].claimed.store(false, std::memory_order_release);
             }
             if (!left)
                 return;
@@ -442,12 +459,10 @@ struct bitset {
         const size_t team = work >= parallel_min_words.load(std::memory_order_relaxed) * n
                                 ? std::min(size_t(std::max(threads, 1)), n) : 1;
         if (team == 1) {
-            sweep_part(items, n, 0, 1);
+            sweep_part(items, n);
             return;
         }
-        run_parallel(int(team), [&](int t, int size) {
-            sweep_part(items, n, size_t(t), size_t(size));
-        });
+        run_parallel(int(team), [&](int, int) { sweep_part(items, n); });
     }
 
     void fill_words(size_t lo, size_t hi, uint64_t value)
