@@ -268,8 +268,9 @@ constexpr uint64_t BLOCK_MASK = (uint64_t(1) << BLOCK_SHIFT) - 1;
 /* A sweep moves each item a tile (32 KiB, whole blocks) at a time. At most
  * MAX_SWEEP items share a sweep, and the words between its first and last
  * item stay within SWEEP_WINDOW_WORDS, so that a tile one item wrote is
- * still in the cache when the next item reads it and the one after that
- * writes it. */
+ * still in the last-level cache when the one after it writes it (and in L2
+ * when the items are much smaller than L2; the next item reads it at
+ * once). */
 constexpr unsigned TILE_SHIFT = 12;
 constexpr size_t TILE_WORDS = size_t(1) << TILE_SHIFT;
 constexpr size_t MAX_SWEEP = 32;
