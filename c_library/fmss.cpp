@@ -244,9 +244,13 @@ void split_words(size_t lo, size_t hi, int threads, const Part &part)
 
 /* Waiting for another thread's progress: spin briefly, then give the core
  * away, which matters when there are more threads than cores. */
+constexpr unsigned YIELD_AFTER_SPINS = 256;
+/* After this many, a thread takes on the work of others. */
+constexpr unsigned HELP_AFTER_SPINS = 4096;
+
 inline void wait_a_little(unsigned &spins)
 {
-    if (++spins < 256) {
+    if (++spins < YIELD_AFTER_SPINS) {
 #ifdef FMSS_X86
         _mm_pause();
 #endif
@@ -403,23 +407,29 @@ struct bitset {
         item.done.store(last ? 0 : tile, std::memory_order_release);
     }
 
-    /* Any thread moves any item: a thread claims an item while it moves
-     * it, so an item's tiles go in order, one at a time. An item may take a
+    /* Thread t moves the items of its own group, [lo, hi): a group's items
+     * follow one another closely, and only a group's first item reads what
+     * another thread wrote. An item is claimed while a thread moves it, so
+     * its tiles go in order, one at a time; a thread whose own items cannot
+     * move for a while moves other groups' items, so that one which lost
+     * its core holds up only the item it has claimed. An item may take a
      * tile once the item before it has finished every tile the tile reads;
      * it has then also finished the tile itself, and no later item has
      * touched either. The first unfinished item takes one tile per claim,
-     * the others catch up as far as they can, which keeps them close. A
-     * thread that loses its core holds up only the item it has claimed. */
-    void sweep_part(sweep_item *items, size_t n)
+     * the others catch up as far as they can, which keeps them close. */
+    void sweep_part(sweep_item *items, size_t n, size_t lo, size_t hi)
     {
         unsigned spins = 0;
         for (;;) {
+            const bool help = spins >= HELP_AFTER_SPINS;
             bool left = false, moved = false;
             for (size_t i = 0; i < n; i++) {
                 if (items[i].done.load(std::memory_order_acquire) == 0)
                     continue;
                 const bool first = !left;
                 left = true;
+                if ((i < lo || i >= hi) && !help)
+                    continue;
                 if (items[i].claimed.exchange(true, std::memory_order_acquire))
                     continue;
                 size_t next = items[i].done.load(std::memory_order_relaxed);
@@ -460,10 +470,13 @@ struct bitset {
         const size_t team = work >= parallel_min_words.load(std::memory_order_relaxed) * n
                                 ? std::min(size_t(std::max(threads, 1)), n) : 1;
         if (team == 1) {
-            sweep_part(items, n);
+            sweep_part(items, n, 0, n);
             return;
         }
-        run_parallel(int(team), [&](int, int) { sweep_part(items, n); });
+        run_parallel(int(team), [&](int t, int size) {
+            sweep_part(items, n, n * size_t(t) / size_t(size),
+                       n * size_t(t + 1) / size_t(size));
+        });
     }
 
     void fill_words(size_t lo, size_t hi, uint64_t value)
