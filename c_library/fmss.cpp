@@ -245,8 +245,9 @@ void split_words(size_t lo, size_t hi, int threads, const Part &part)
 /* Waiting for another thread's progress: spin briefly, then give the core
  * away, which matters when there are more threads than cores. */
 constexpr unsigned YIELD_AFTER_SPINS = 256;
-/* After this many, a thread takes on the work of others. */
-constexpr unsigned HELP_AFTER_SPINS = 4096;
+/* After this many (a few yields: each may cost a time slice when the
+ * cores are busy), a thread takes on the work of others. */
+constexpr unsigned HELP_AFTER_SPINS = YIELD_AFTER_SPINS + 16;
 
 inline void wait_a_little(unsigned &spins)
 {
