@@ -3,10 +3,12 @@
 
     python3 bench/bench_local.py [--workloads W1,W4] [--repeats 7] [--json out.json]
 
-For each workload, three ways to get every subset sum into Python:
+For each workload, four ways to get every subset sum into Python:
 
   pemux   pemux.complete_subset_sum(values) with PEMU_KILLSWITCH=1: a list
           of ints in, the result list of 64-bit words out;
+  bytes   pemux.complete_subset_sum_bytes(values), same switch: the same
+          words as one bytes object, little-endian;
   bigint  r = 1; for x in xs: r |= r << x   (the idiom alone; turning r into
           the same words is timed separately and not charged to it);
   numpy   a boolean array, dp[x:top+1] |= dp[:top+1-x] over the part reached
@@ -30,23 +32,24 @@ import sys
 import time
 
 WORKLOADS = {
-    # name: (seed, count, largest value); values uniform in 1 .. largest
-    "W1": (1, 1_000, 1_000),
-    "W2": (2, 100, 100_000),
-    "W3": (3, 10_000, 100),
-    "W4": (4, 20, 100_000_000),
-    "W5": (5, 200, 10_000_000),
+    # name: (seed, count, smallest, largest); values uniform in between
+    "W1": (1, 1_000, 1, 1_000),
+    "W2": (2, 100, 1, 100_000),
+    "W3": (3, 10_000, 1, 100),
+    "W4": (4, 20, 1, 100_000_000),
+    "W5": (5, 200, 1, 10_000_000),
+    "W6": (6, 30, 10_000_000, 20_000_000),
 }
-METHODS = ("pemux", "bigint", "numpy")
+METHODS = ("pemux", "bytes", "bigint", "numpy")
 TIME_BUDGET_S = 30.0  # per way and workload; at least 3 runs regardless
 
 
 def values_of(name):
     import random
 
-    seed, count, largest = WORKLOADS[name]
+    seed, count, smallest, largest = WORKLOADS[name]
     rng = random.Random(seed)
-    return [rng.randint(1, largest) for _ in range(count)]
+    return [rng.randint(smallest, largest) for _ in range(count)]
 
 
 def current_rss_kib():
@@ -76,6 +79,19 @@ def way_pemux(xs):
 
     def to_words(res):
         return array.array("Q", res).tobytes()
+
+    return solve, to_words
+
+
+def way_bytes(xs):
+    os.environ["PEMU_KILLSWITCH"] = "1"
+    import pemux
+
+    def solve():
+        return pemux.complete_subset_sum_bytes(xs)
+
+    def to_words(res):
+        return res
 
     return solve, to_words
 
@@ -122,8 +138,8 @@ def way_numpy(xs):
 def worker(method, name, repeats):
     """Runs one way on one workload; prints a JSON line."""
     xs = values_of(name)
-    solve, to_words = {"pemux": way_pemux, "bigint": way_bigint,
-                       "numpy": way_numpy}[method](xs)
+    solve, to_words = {"pemux": way_pemux, "bytes": way_bytes,
+                       "bigint": way_bigint, "numpy": way_numpy}[method](xs)
     gc.collect()
     gc.disable()
     before = current_rss_kib()
@@ -151,6 +167,8 @@ def worker(method, name, repeats):
             out["kernel"] = lib._fmss_kernel_name().decode()
         except (OSError, AttributeError):
             out["kernel"] = "?"
+    if method == "bytes":
+        out["result_bytes"] = len(res)
     t0 = time.perf_counter()
     words = to_words(res)
     out["to_words_s"] = time.perf_counter() - t0
@@ -235,24 +253,29 @@ def main():
     print(f"Machine: {info.get('Model name', '?')}, {info.get('CPU(s)', '?')} CPUs, "
           f"L2 {info.get('L2 cache', '?')}, L3 {info.get('L3 cache', '?')}; "
           f"Python {info['python']}, NumPy {info.get('numpy', '?')}; "
-          f"pemux kernel: {kernel}")
+          f"pemux kernel: {kernel}, PEMU_THREADS={os.environ.get('PEMU_THREADS', '(unset)')} "
+          f"of {len(os.sched_getaffinity(0))} usable cores")
     print()
-    print("| workload | total | pemux | bigint | numpy | bigint/pemux | numpy/pemux "
-          "| peak MiB pemux / bigint / numpy | pemux peak / (buffer + list) | same bits |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
+    print("| workload | total | list | bytes | bigint | numpy | bigint/list | bigint/bytes "
+          "| numpy/list | peak MiB list / bytes / bigint / numpy "
+          "| list peak / (buffer + list) | bytes peak / result | same bits |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     ok = True
     for name in names:
-        p, b, n = (results[(name, m)] for m in METHODS)
-        same = p["digest"] == b["digest"] == n["digest"]
+        p, y, b, n = (results[(name, m)] for m in METHODS)
+        same = p["digest"] == y["digest"] == b["digest"] == n["digest"]
         need_kib = (p["buffer_bytes"] + p["list_bytes"]) / 1024
         mem_ratio = p["peak_kib"] / need_kib
+        bytes_ratio = y["peak_kib"] / (y["result_bytes"] / 1024)
         total = sum(values_of(name))
         rb, rn = b["median_s"] / p["median_s"], n["median_s"] / p["median_s"]
-        print(f"| {name} | {total:,} | {fmt_time(p['median_s'])} "
+        ry = b["median_s"] / y["median_s"]
+        print(f"| {name} | {total:,} | {fmt_time(p['median_s'])} | {fmt_time(y['median_s'])} "
               f"| {fmt_time(b['median_s'])} (+{fmt_time(b['to_words_s'])} to words) "
-              f"| {fmt_time(n['median_s'])} | {rb:.1f}x | {rn:.1f}x "
-              f"| {fmt_mib(p['peak_kib'])} / {fmt_mib(b['peak_kib'])} / {fmt_mib(n['peak_kib'])} "
-              f"| {mem_ratio:.2f} | {'yes' if same else 'NO'} |")
+              f"| {fmt_time(n['median_s'])} | {rb:.1f}x | {ry:.1f}x | {rn:.1f}x "
+              f"| {fmt_mib(p['peak_kib'])} / {fmt_mib(y['peak_kib'])} / "
+              f"{fmt_mib(b['peak_kib'])} / {fmt_mib(n['peak_kib'])} "
+              f"| {mem_ratio:.2f} | {bytes_ratio:.2f} | {'yes' if same else 'NO'} |")
         ok &= same
     print()
     print("Times are medians of up to "

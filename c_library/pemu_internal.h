@@ -97,12 +97,22 @@ pemu_status_t _fmss_solve(const uint64_t *values, size_t count,
                           uint64_t *result, size_t *result_words,
                           char *err_buf);
 
-/* Test hooks: force a kernel ("avx512", "avx2", "portable"; NULL picks the
- * best) and returns -1 when this CPU cannot run it; name the kernel in use;
- * allow or forbid the sorted-list phase (returns the previous setting). */
+/* Threads for a solve: PEMU_THREADS's value when it is a whole number from
+ * 1 up, capped at the cores; the cores (at least 1, at most 64) when it is
+ * unset, empty, 0 or anything else. */
+int _fmss_thread_count(const char *value, int cores);
+
+/* Test hooks. Force a kernel family ("avx512", "avx2", "portable"), or
+ * NULL to go back to PEMU_KERNEL or the best; -1 when this CPU cannot run
+ * it. Name the family the next solve uses. Allow or forbid the sorted-list
+ * phase. Force the thread count, beyond the cores too (0: PEMU_THREADS
+ * again). Set the fewest words a region needs to be shared among threads.
+ * The setters return the previous setting. */
 int _fmss_select_kernel(const char *name);
 const char *_fmss_kernel_name(void);
 int _fmss_allow_sum_list(int allow);
+int _fmss_force_threads(int n);
+size_t _fmss_parallel_min(size_t words);
 
 void update(uint32_t *tree, uint32_t T, uint32_t pos, uint32_t delta);
 uint32_t fmss_read(const uint32_t *tree, uint32_t n);

@@ -50,9 +50,9 @@ if [ "$QUICK" = 1 ]; then
 fi
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   configure_and_test tests-asan . -DCMAKE_BUILD_TYPE=Debug -DPEMU_SANITIZE=address,undefined
-# Only the asynchronous worker runs threads of its own.
+# The asynchronous worker and the local solver run threads of their own.
 TSAN_OPTIONS=halt_on_error=1 \
-  configure_and_test tests-tsan '^front$' -DCMAKE_BUILD_TYPE=Debug -DPEMU_SANITIZE=thread
+  configure_and_test tests-tsan '^(front|fmss_threads)$' -DCMAKE_BUILD_TYPE=Debug -DPEMU_SANITIZE=thread
 
 echo "== fuzzers"
 CC=clang CXX=clang++ quiet build/fuzz-configure.log \

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -407,6 +409,194 @@ TEST(KernelChoice, UnknownNameIsRefusedAndChangesNothing)
     const std::string before = _fmss_kernel_name();
     EXPECT_EQ(_fmss_select_kernel("sse9"), -1);
     EXPECT_EQ(_fmss_kernel_name(), before);
+}
+
+// ---- threads and sweeps ----------------------------------------------------
+
+// Restores an environment variable when it goes out of scope.
+struct EnvSetting {
+    EnvSetting(const char *name, const char *value) : name(name)
+    {
+        if (const char *old = getenv(name))
+            before = old, had = true;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~EnvSetting() { had ? setenv(name, before.c_str(), 1) : unsetenv(name); }
+    const char *name;
+    std::string before;
+    bool had = false;
+};
+
+// A kernel and a thread count for the whole solve, and every region big
+// enough to be shared, so that small problems cross slice and tile edges.
+struct SolveSetup {
+    SolveSetup(const char *kernel, int threads)
+        : ok(_fmss_select_kernel(kernel) == 0),
+          threads_before(_fmss_force_threads(threads)),
+          min_before(_fmss_parallel_min(64))
+    {
+    }
+    ~SolveSetup()
+    {
+        _fmss_select_kernel(nullptr);
+        _fmss_force_threads(threads_before);
+        _fmss_parallel_min(min_before);
+    }
+    bool ok;
+    int threads_before;
+    size_t min_before;
+};
+
+using KernelThreads = std::tuple<const char *, int>;
+
+class Threads : public testing::TestWithParam<KernelThreads> {};
+
+// 32 KiB tiles are 4096 words: values near 4096 * 64 bits put an item's
+// lowest word, or the first word it reads, on either side of a tile edge.
+constexpr uint64_t kTileBits = 4096 * 64;
+
+TEST_P(Threads, AgreeWithTheOracleAcrossTilesAndSlices)
+{
+    const auto [kernel, threads] = GetParam();
+    SolveSetup setup(kernel, threads);
+    if (!setup.ok)
+        GTEST_SKIP() << kernel << " does not run on this CPU";
+    std::mt19937_64 rng(threads * 31 + kernel[1]);
+    std::vector<Values> problems;
+    for (int round = 0; round < 3; round++) {
+        // Similar values: the set sweeps whole, several items at a time.
+        problems.push_back(random_values(rng, 24, 40000, 80000));
+        // Large values, few: stays a list, written out in slices.
+        problems.push_back(random_values(rng, 9, 1, 3000000));
+        // A common divisor spreads the solved bits afterwards.
+        problems.push_back(random_values(rng, 16, 1000, 9000, 3));
+    }
+    for (int d : {-65, -64, -63, -1, 0, 1, 63, 64, 65}) {
+        Values v = random_values(rng, 10, 1, 5000);
+        for (uint64_t k : {1, 2, 3})
+            v.push_back(k * kTileBits + uint64_t(int64_t(d) * (1 + rng() % 2)));
+        problems.push_back(v);
+    }
+    // Two slices of 4096 words meet at bit E: sums and mirrors on both sides.
+    const uint64_t E = kTileBits;
+    for (Values v : {Values{E, E - 1}, Values{E + 1, E}, Values{E, E},
+                     Values{3 * E, 3 * E - 3}, Values{E - 64, E + 64, 1}})
+        problems.push_back(v);
+    // Items of one sweep whose first source word ends the tile below.
+    for (uint64_t j : {1, 2})
+        for (uint64_t bs : {0, 1, 40, 63})
+            problems.push_back({300, 700, 64 * (4096 * j - 1) + 40,
+                                4096 * 64 * j + bs, 4096 * 64 * (j + 1) + bs});
+    for (const Values &v : problems) {
+        SCOPED_TRACE(testing::PrintToString(v));
+        const Words want = wordwise_shift_or(v);
+        for (int lists : kModes) {
+            ListMode mode(lists);
+            ASSERT_EQ(solve(v, 2), want) << "sum list allowed: " << lists;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKernel, Threads,
+    testing::Combine(testing::Values("portable", "avx2", "avx512"),
+                     testing::Values(1, 2, 3)),
+    [](const auto &info) {
+        return std::string(std::get<0>(info.param)) + "_" +
+               std::to_string(std::get<1>(info.param));
+    });
+
+TEST(Threads, SolvesRunningAtOnceStayApart)
+{
+    SolveSetup setup(nullptr, 2);
+    std::vector<Values> problems;
+    std::mt19937_64 rng(5);
+    for (int i = 0; i < 6; i++)
+        problems.push_back(random_values(rng, 20 + i, 30000, 70000));
+    std::vector<Words> want, got(problems.size());
+    for (const Values &v : problems)
+        want.push_back(wordwise_shift_or(v));
+    std::vector<std::thread> callers;
+    for (size_t i = 0; i < problems.size(); i++)
+        callers.emplace_back([&, i] {
+            for (int rep = 0; rep < 3; rep++) {
+                Words buf(size_t(total_of(problems[i]) >> 6) + 1, kSentinel);
+                size_t words = buf.size();
+                if (_fmss_solve(problems[i].data(), problems[i].size(),
+                                buf.data(), &words, nullptr) != 0 ||
+                    buf != want[i])
+                    return; // leaves got[i] empty
+            }
+            got[i] = want[i];
+        });
+    for (auto &t : callers)
+        t.join();
+    for (size_t i = 0; i < problems.size(); i++)
+        EXPECT_EQ(got[i], want[i]) << "caller " << i;
+}
+
+struct ThreadCountCase {
+    const char *value;
+    int cores, want;
+};
+
+class ThreadCount : public testing::TestWithParam<ThreadCountCase> {};
+
+TEST_P(ThreadCount, LimitsTheCoresOrFallsBackToThem)
+{
+    const ThreadCountCase &c = GetParam();
+    EXPECT_EQ(_fmss_thread_count(c.value, c.cores), c.want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ThreadCount,
+    testing::Values(ThreadCountCase{nullptr, 4, 4}, ThreadCountCase{"", 4, 4},
+                    ThreadCountCase{"1", 4, 1}, ThreadCountCase{"3", 4, 3},
+                    ThreadCountCase{"4", 4, 4}, ThreadCountCase{"9", 4, 4},
+                    ThreadCountCase{"007", 8, 7}, ThreadCountCase{"0", 4, 4},
+                    ThreadCountCase{"-2", 4, 4}, ThreadCountCase{"+2", 4, 4},
+                    ThreadCountCase{" 2", 4, 4}, ThreadCountCase{"2 ", 4, 4},
+                    ThreadCountCase{"2x", 4, 4}, ThreadCountCase{"two", 4, 4},
+                    ThreadCountCase{"1.5", 4, 4},
+                    ThreadCountCase{"99999999999999999999999", 4, 4},
+                    ThreadCountCase{"2", 0, 1}, ThreadCountCase{nullptr, -3, 1},
+                    ThreadCountCase{nullptr, 500, 64}, ThreadCountCase{"100", 500, 64}));
+
+TEST(ThreadCount, EnvironmentIsReadAtEachSolve)
+{
+    // Both settings must give the same bits; a bad value must not fail.
+    std::mt19937_64 rng(9);
+    const Values v = random_values(rng, 24, 40000, 80000);
+    const Words want = wordwise_shift_or(v);
+    const size_t min_before = _fmss_parallel_min(64);
+    for (const char *value : {"1", "2", "junk", "0"}) {
+        EnvSetting env("PEMU_THREADS", value);
+        EXPECT_EQ(solve(v), want) << "PEMU_THREADS=" << value;
+    }
+    _fmss_parallel_min(min_before);
+}
+
+TEST(KernelChoice, EnvironmentNamesTheKernelUnlessATestForcedOne)
+{
+    const std::string best = [] {
+        EnvSetting none("PEMU_KERNEL", nullptr);
+        return std::string(_fmss_kernel_name());
+    }();
+    const struct {
+        const char *value, *want;
+    } cases[] = {
+        {"portable", "portable"}, {"sse9", best.c_str()}, {"", best.c_str()},
+        {"PORTABLE", best.c_str()}, {nullptr, best.c_str()},
+    };
+    for (auto c : cases) {
+        EnvSetting env("PEMU_KERNEL", c.value);
+        EXPECT_STREQ(_fmss_kernel_name(), c.want) << (c.value ? c.value : "unset");
+    }
+    EnvSetting env("PEMU_KERNEL", "portable");
+    ASSERT_EQ(_fmss_select_kernel(best.c_str()), 0);
+    EXPECT_EQ(_fmss_kernel_name(), best);
+    _fmss_select_kernel(nullptr);
+    EXPECT_STREQ(_fmss_kernel_name(), "portable");
 }
 
 // ---- hashed-difference helpers ---------------------------------------------
