@@ -437,10 +437,12 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
     struct signal_watch watch = {0};
     pemu_status_t c_result;
     Py_BEGIN_ALLOW_THREADS
-    /* Zero-filled, as the list's buffer: words the library leaves unwritten
-     * must not carry stale memory into Python. */
+    /* Not cleared first: a success writes every word of an exactly sized
+     * buffer (the local solver by contract; a remote result only passes its
+     * checks once its top bit, in the last word, was decoded, and decoding
+     * clears every word up to the last it writes). Clearing would fault the
+     * pages in before the huge-page advice could take effect. */
     advise_huge_pages(result, words * 8);
-    memset(result, 0, words * 8);
     c_result = fetch_complete_subset_sum_cancellable(
         c_input_array, input_length, result, &words, err_buf, stop_on_signal,
         &watch);
