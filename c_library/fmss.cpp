@@ -112,8 +112,7 @@ extern "C" void print_sized_ar(const sized_ar_t *a)
     printf("[");
     for (uint32_t i = 1; i <= a[0]; i++)
         printf(i == 1 ? "%u" : ", %u", a[i]);
-    printf("]");
-    fflush(stdout);
+    pemu::say("]");
 }
 
 extern "C" sized_ar_t *find_new_sums(const uint32_t *origin,
@@ -153,10 +152,7 @@ using fmss::ALL_ZERO;
 using fmss::bits_at;
 using fmss::low_mask;
 
-struct free_delete {
-    void operator()(void *p) const { free(p); }
-};
-template <class T> using malloc_ptr = std::unique_ptr<T[], free_delete>;
+template <class T> using malloc_ptr = pemu::malloc_ptr<T[]>;
 
 /* ---- threads --------------------------------------------------------- */
 
@@ -870,27 +866,6 @@ void solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
         spread(buf, total, g, words);
 }
 
-/* A fresh result buffer costs a page fault per 4 KiB on first touch, which
- * for large totals rivals the solve itself; every needed word gets written,
- * so asking for huge pages costs no memory. Only whole huge pages inside the
- * buffer are advised, and the advice may be ignored. */
-void advise_huge_pages(uint64_t *buf, size_t words)
-{
-    const uintptr_t huge = uintptr_t(1) << 21;
-    if (words * 8 < 4 * huge)
-        return;
-    const uintptr_t lo = (uintptr_t(buf) + huge - 1) & ~(huge - 1);
-    const uintptr_t hi = uintptr_t(buf + words) & ~(huge - 1);
-    if (hi > lo)
-        madvise(reinterpret_cast<void *>(lo), hi - lo, MADV_HUGEPAGE);
-}
-
-pemu_status_t fail(const char *msg, char *err_buf)
-{
-    _safe_copy_to_err_buff(msg, err_buf);
-    return -1;
-}
-
 } // namespace
 
 extern "C" int _fmss_allow_sum_list(int allow)
@@ -929,16 +904,15 @@ extern "C" pemu_status_t _fmss_solve(const uint64_t *values, size_t count,
                                      char *err_buf)
 {
     uint64_t total = 0;
+    if (!pemu::sum_values(values, count, &total))
+        return pemu::fail("[Local failure] the values sum to 2**64 or more",
+                          err_buf);
     size_t nonzero = 0;
-    for (size_t i = 0; i < count; i++) {
-        if (__builtin_add_overflow(total, values[i], &total))
-            return fail("[Local failure] the values sum to 2**64 or more",
-                        err_buf);
+    for (size_t i = 0; i < count; i++)
         nonzero += values[i] != 0;
-    }
-    const size_t needed = size_t(total >> 6) + 1;
+    const size_t needed = pemu::words_for_total(total);
     if (*result_words < needed)
-        return fail("[Local failure] result buffer holds fewer words than "
+        return pemu::fail("[Local failure] result buffer holds fewer words than "
                     "the total needs",
                     err_buf);
     if (nonzero == 0) {
@@ -949,7 +923,7 @@ extern "C" pemu_status_t _fmss_solve(const uint64_t *values, size_t count,
 
     malloc_ptr<uint64_t> items(static_cast<uint64_t *>(malloc(nonzero * 8)));
     if (!items)
-        return fail("[Local failure] out of memory for the items", err_buf);
+        return pemu::fail("[Local failure] out of memory for the items", err_buf);
     uint64_t g = 0;
     for (size_t i = 0, k = 0; i < count; i++)
         if (values[i] != 0) {
@@ -961,9 +935,10 @@ extern "C" pemu_status_t _fmss_solve(const uint64_t *values, size_t count,
     std::sort(items.get(), items.get() + nonzero);
     const size_t n = fold_repeats(items.get(), nonzero);
     if (n == 0)
-        return fail("[Local failure] out of memory for the items", err_buf);
+        return pemu::fail("[Local failure] out of memory for the items", err_buf);
 
-    advise_huge_pages(result, needed);
+    /* Every needed word gets written, so huge pages cost no memory. */
+    pemu::advise_huge_pages(result, needed * 8);
     solve_items(items.get(), n, total / g, g, result, needed, solve_threads());
     *result_words = needed;
     return 0;

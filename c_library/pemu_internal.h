@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "hdr/pemu_lib.h"
+#include "pemu_plumbing.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -67,8 +68,6 @@ char *_generate_curl_data(const uint64_t *values, size_t count);
 /* Entry of the CA table (or PEMU_CA_BUNDLE's value), or NULL. */
 const char *_curl_ca_location(void);
 int _curl_transient_err(int code);
-/* Prints "Failed with error: <msg>" and copies msg (cut to 127) into err_buf. */
-void _safe_copy_to_err_buff(const char *msg, char *err_buf);
 
 size_t make_request_write_callback(char *ptr, size_t size, size_t nmemb,
                                    void *userdata);

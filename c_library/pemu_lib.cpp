@@ -28,6 +28,19 @@
 #include <string>
 
 /* ==================================================================== */
+/* Shared by every room                                                 */
+/* ==================================================================== */
+
+extern "C" void _safe_copy_to_err_buff(const char *msg, char *err_buf)
+{
+    pemu::say("Failed with error: %s\n", msg);
+    if (err_buf != NULL) {
+        strncpy(err_buf, msg, PEMU_ERR_BUF_SIZE - 1);
+        err_buf[PEMU_ERR_BUF_SIZE - 1] = '\0';
+    }
+}
+
+/* ==================================================================== */
 /* Front door                                                           */
 /* ==================================================================== */
 
@@ -97,24 +110,16 @@ extern "C" void *fetch_complete_subset_sum_async_helper(void *record)
     size_t words = 1;
     pemu_status_t status = -1;
 
-    /* The sum must not wrap: a wrapped total would size the buffer too small
-     * for the true result. */
     uint64_t total = 0;
-    bool overflow = false;
-    for (size_t i = 0; i < req.count; i++) {
-        if (__builtin_add_overflow(total, req.values[i], &total)) {
-            overflow = true;
-            break;
-        }
-    }
-    if (overflow) {
+    if (!pemu::sum_values(req.values, req.count, &total)) {
         _safe_copy_to_err_buff("[Local failure] overflow on input", err_buf);
     } else if ((buffer = static_cast<uint64_t *>(
-                    calloc(total / 64 + 1, sizeof(uint64_t)))) == NULL) {
+                    calloc(pemu::words_for_total(total), sizeof(uint64_t)))) ==
+               NULL) {
         _safe_copy_to_err_buff("[Local failure] result buffer allocation failed",
                                err_buf);
     } else {
-        words = total / 64 + 1;
+        words = pemu::words_for_total(total);
         status = fetch_complete_subset_sum(req.values, req.count, buffer,
                                            &words, err_buf);
     }
@@ -191,14 +196,6 @@ extern "C" void fetch_complete_subset_sum_async(uint64_t *values, size_t count,
 
 namespace {
 
-/* Diagnostics go to standard output; flush so that they keep their order
- * with the interpreter's output and survive a crash of the caller. */
-#define SAY(...)             \
-    do {                     \
-        printf(__VA_ARGS__); \
-        fflush(stdout);      \
-    } while (0)
-
 constexpr size_t kRequestIdMax = 1999;
 constexpr size_t kKeyMax = 50;
 constexpr size_t kMessageMax = 511;
@@ -219,32 +216,23 @@ struct curl_slist_deleter {
 struct curl_url_deleter {
     void operator()(CURLU *u) const { curl_url_cleanup(u); }
 };
-struct free_deleter {
-    void operator()(void *p) const { free(p); }
-};
 struct body_bytes_deleter {
     void operator()(body_buffer_t *b) const { free(b->bytes); }
 };
 using curl_handle_ptr = std::unique_ptr<CURL, curl_easy_deleter>;
 using curl_slist_ptr = std::unique_ptr<curl_slist, curl_slist_deleter>;
 using curl_url_ptr = std::unique_ptr<CURLU, curl_url_deleter>;
-using c_string_ptr = std::unique_ptr<char, free_deleter>;
+using c_string_ptr = pemu::malloc_ptr<char>;
 
 pthread_once_t curl_init_once = PTHREAD_ONCE_INIT;
 void curl_init_process(void) { curl_global_init(CURL_GLOBAL_ALL); }
-
-pemu_status_t fail_with(const char *msg, char *err_buf)
-{
-    _safe_copy_to_err_buff(msg, err_buf);
-    return -1;
-}
 
 /* Both phases end on a failed transfer with this one message. */
 pemu_status_t fail_with_curl_code(CURLcode res, char *err_buf)
 {
     char msg[64];
     snprintf(msg, sizeof msg, "Submit problem curl failed with %d", (int)res);
-    return fail_with(msg, err_buf);
+    return pemu::fail(msg, err_buf);
 }
 
 /* ---- exit safety ---------------------------------------------------- */
@@ -374,7 +362,7 @@ int poll_limit_override(const poll_policy &p, int limit)
         return limit;
     int n = atoi(override_limit);
     limit = n > p.override_floor ? n : p.override_floor;
-    SAY("Overrode max retries to %d", limit);
+    pemu::say("Overrode max retries to %d", limit);
     return limit;
 }
 
@@ -527,15 +515,6 @@ extern "C" const char *const pemu_curl_ca_locs[] = {
 };
 extern "C" const int pemu_curl_ca_loc_max = 12;
 
-extern "C" void _safe_copy_to_err_buff(const char *msg, char *err_buf)
-{
-    SAY("Failed with error: %s\n", msg);
-    if (err_buf != NULL) {
-        strncpy(err_buf, msg, PEMU_ERR_BUF_SIZE - 1);
-        err_buf[PEMU_ERR_BUF_SIZE - 1] = '\0';
-    }
-}
-
 extern "C" int _curl_transient_err(int code)
 {
     return code == CURLE_OPERATION_TIMEDOUT || code == CURLE_SSL_CONNECT_ERROR;
@@ -585,27 +564,39 @@ extern "C" char *_generate_curl_data(const uint64_t *values, size_t count)
     return text;
 }
 
-extern "C" const char *_curl_ca_location(void)
+namespace {
+
+/* Where the service's certificate is checked, or why there is none. */
+struct ca_choice {
+    const char *location; /* NULL when none exists */
+    const char *failure;  /* the call's message then */
+};
+
+ca_choice choose_ca(void)
 {
     const char *own = getenv("PEMU_CA_BUNDLE");
     if (own != NULL && own[0] != '\0') {
-        SAY("Checking curl cert location %s\n", own);
+        pemu::say("Checking curl cert location %s\n", own);
         if (access(own, F_OK) == 0) {
-            SAY("Found curl cert\n");
-            return own;
+            pemu::say("Found curl cert\n");
+            return {own, NULL};
         }
         /* An explicit choice that is missing must not fall back silently. */
-        return NULL;
+        return {NULL, "[Local failure] PEMU_CA_BUNDLE names nothing that exists"};
     }
     for (int i = 0; i < pemu_curl_ca_loc_max; i++) {
-        SAY("Checking curl cert location %s\n", pemu_curl_ca_locs[i]);
+        pemu::say("Checking curl cert location %s\n", pemu_curl_ca_locs[i]);
         if (access(pemu_curl_ca_locs[i], F_OK) == 0) {
-            SAY("Found curl cert\n");
-            return pemu_curl_ca_locs[i];
+            pemu::say("Found curl cert\n");
+            return {pemu_curl_ca_locs[i], NULL};
         }
     }
-    return NULL;
+    return {NULL, "Couldn't find ca cert"};
 }
+
+} // namespace
+
+extern "C" const char *_curl_ca_location(void) { return choose_ca().location; }
 
 namespace {
 
@@ -618,7 +609,7 @@ size_t reject_answer(submit_response_t *resp, char *text)
     resp->err_msg = text;
     resp->status = -1;
     if (text != NULL)
-        SAY("%s\n", text);
+        pemu::say("%s\n", text);
     return 0;
 }
 
@@ -671,16 +662,16 @@ extern "C" size_t make_request_write_callback(char *ptr, size_t size,
 
         /* Closing quote, colon, blank and a value byte must all fit. */
         if (pos + 3 >= n) {
-            SAY("Ran out of buffer during transition to val\n");
+            pemu::say("Ran out of buffer during transition to val\n");
             return pos;
         }
         if (p[pos] != '"') {
-            SAY("Unexpected character after key 0x%x\n", (unsigned char)p[pos]);
+            pemu::say("Unexpected character after key 0x%x\n", (unsigned char)p[pos]);
             return pos;
         }
         pos++;
         if (p[pos] != ':') {
-            SAY("Unexpected character after key+1 0x%x\n", (unsigned char)p[pos]);
+            pemu::say("Unexpected character after key+1 0x%x\n", (unsigned char)p[pos]);
             return pos;
         }
         pos++;
@@ -695,13 +686,13 @@ extern "C" size_t make_request_write_callback(char *ptr, size_t size,
             char message[kMessageMax + 1];
             char *dst = is_id ? resp->request_id : message;
             if (!copy_value(p, n, &pos, dst, is_id ? kRequestIdMax : kMessageMax)) {
-                SAY("Ran out of buffer during val scraping");
+                pemu::say("Ran out of buffer during val scraping");
                 return pos;
             }
             if (is_message) {
-                SAY("Got message %s\n", message);
+                pemu::say("Got message %s\n", message);
                 if (strcmp(message, "Forbidden") == 0)
-                    SAY("Bad API key\n");
+                    pemu::say("Bad API key\n");
                 char *text = NULL;
                 if (asprintf(&text, "%s", message) < 0)
                     text = NULL;
@@ -721,7 +712,7 @@ extern "C" size_t make_request_write_callback(char *ptr, size_t size,
     if (pos < n) {
         if (p[pos] == '}')
             return pos + 1;
-        SAY("Unexpected ending character %c\n", p[pos]);
+        pemu::say("Unexpected ending character %c\n", p[pos]);
     }
     return pos;
 }
@@ -740,7 +731,7 @@ extern "C" size_t write_memory_callback(char *contents, size_t size,
     if (n >= 15 && memcmp(contents, xml, 15) == 0) {
         /* The chunk is not NUL-terminated: print at most its own bytes. */
         const char *nul = static_cast<const char *>(memchr(contents, '\0', n));
-        SAY("Output is not expected binary, got ");
+        pemu::say("Output is not expected binary, got ");
         fwrite(contents, 1, nul != NULL ? (size_t)(nul - contents) : n, stdout);
         fflush(stdout);
         return 0;
@@ -748,12 +739,12 @@ extern "C" size_t write_memory_callback(char *contents, size_t size,
     if (n == 0)
         return 0;
     if (body->length > SIZE_MAX - n) {
-        SAY("not enough memory (realloc returned NULL)\n");
+        pemu::say("not enough memory (realloc returned NULL)\n");
         return 0;
     }
     char *grown = static_cast<char *>(realloc(body->bytes, body->length + n));
     if (grown == NULL) {
-        SAY("not enough memory (realloc returned NULL)\n");
+        pemu::say("not enough memory (realloc returned NULL)\n");
         return 0;
     }
     body->bytes = grown;
@@ -849,7 +840,7 @@ extern "C" int _unzip_data(body_buffer_t *body, unzip_output_t *out)
                  * body does not pass for an oversized one: up to a budget,
                  * since a gzip bomb would inflate for ever. */
                 for (; cleared < capacity; cleared++) out->words[cleared] = 0;
-                SAY("Overrun output size\n");
+                pemu::say("Overrun output size\n");
                 overrun = true;
                 overrun_at = offset;
                 break;
@@ -1103,22 +1094,22 @@ pemu_status_t submit_problem(remote_call &call, const uint64_t *values,
     submit_response_t resp = {0, request_id, NULL};
     curl_slist_ptr headers(_generate_slist(1));
     if (!headers)
-        return fail_with("[Local failure] slist failed to generate", call.err_buf);
+        return pemu::fail("[Local failure] slist failed to generate", call.err_buf);
     c_string_ptr postdata(_generate_curl_data(values, count));
     if (!postdata)
-        return fail_with("[Local failure] postdata failed to generate",
+        return pemu::fail("[Local failure] postdata failed to generate",
                          call.err_buf);
     char *url_raw = NULL;
     if (asprintf(&url_raw, "%s/v0/app/sspu", base_url()) < 0)
-        return fail_with("[Local failure] url failed to generate", call.err_buf);
+        return pemu::fail("[Local failure] url failed to generate", call.err_buf);
     c_string_ptr url(url_raw);
 
     for (int attempt = 0;; attempt++) {
         if (call_cancelled(&call.cancel))
-            return fail_with(kCancelled, call.err_buf);
+            return pemu::fail(kCancelled, call.err_buf);
         curl_handle_ptr h(curl_easy_init());
         if (!h)
-            return fail_with("[Local failure] curl failed to generate",
+            return pemu::fail("[Local failure] curl failed to generate",
                              call.err_buf);
         curl_easy_setopt(h.get(), CURLOPT_URL, url.get());
         curl_easy_setopt(h.get(), CURLOPT_POST, 1L);
@@ -1133,9 +1124,9 @@ pemu_status_t submit_problem(remote_call &call, const uint64_t *values,
         if (curl_easy_getinfo(h.get(), CURLINFO_CERTINFO, &certs) == CURLE_OK &&
             certs != NULL) {
             for (int i = 0; i < certs->num_of_certs; i++) {
-                SAY("Certificate %d:\n", i);
+                pemu::say("Certificate %d:\n", i);
                 for (curl_slist *l = certs->certinfo[i]; l != NULL; l = l->next)
-                    SAY("  %s\n", l->data);
+                    pemu::say("  %s\n", l->data);
             }
         }
 
@@ -1144,12 +1135,12 @@ pemu_status_t submit_problem(remote_call &call, const uint64_t *values,
             break;
         if (call_cancelled(&call.cancel)) {
             free(resp.err_msg);
-            return fail_with(kCancelled, call.err_buf);
+            return pemu::fail(kCancelled, call.err_buf);
         }
         if (!_curl_transient_err(res) || attempt + 1 >= kSubmitAttempts) {
             if (resp.status != 0) {
                 c_string_ptr text(resp.err_msg);
-                return fail_with(text ? text.get()
+                return pemu::fail(text ? text.get()
                                       : "[Local failure] rejection text lost",
                                  call.err_buf);
             }
@@ -1157,7 +1148,7 @@ pemu_status_t submit_problem(remote_call &call, const uint64_t *values,
         }
     }
     if (request_id[0] == '\0')
-        return fail_with("Submit answer held no requestId", call.err_buf);
+        return pemu::fail("Submit answer held no requestId", call.err_buf);
     return 0;
 }
 
@@ -1219,17 +1210,17 @@ pemu_status_t poll_result(remote_call &call, const char *request_id,
 {
     /* Read again for the poll, so checked again. */
     if (!is_https_url(base_url()))
-        return fail_with(kNotHttps, call.err_buf);
+        return pemu::fail(kNotHttps, call.err_buf);
     char *url_raw = NULL;
     if (asprintf(&url_raw, "%s/v0/result?requestId=%s", base_url(), request_id) < 0)
-        return fail_with("[Local failure] url failed to generate", call.err_buf);
+        return pemu::fail("[Local failure] url failed to generate", call.err_buf);
     c_string_ptr poll_url(url_raw);
     if (!api_key_is_clean())
-        return fail_with("[Local failure] PEMU_API_KEY holds a control character",
+        return pemu::fail("[Local failure] PEMU_API_KEY holds a control character",
                          call.err_buf);
     curl_slist_ptr headers(_generate_slist(2));
     if (!headers)
-        return fail_with("[Local failure] slist failed to generate", call.err_buf);
+        return pemu::fail("[Local failure] slist failed to generate", call.err_buf);
     const size_t needed_words = (size_t)(total / 64) + 1;
     poll_intake in = {{static_cast<char *>(malloc(1)), 0},
                       max_gzip_body(needed_words * 8),
@@ -1238,7 +1229,7 @@ pemu_status_t poll_result(remote_call &call, const char *request_id,
     /* The write function may move the bytes; release whatever they end as. */
     std::unique_ptr<body_buffer_t, body_bytes_deleter> body_owner(&in.body);
     if (in.body.bytes == NULL)
-        return fail_with("[Local failure] body buffer failed to allocate",
+        return pemu::fail("[Local failure] body buffer failed to allocate",
                          call.err_buf);
 
     CURLcode res = CURLE_OK;
@@ -1247,32 +1238,32 @@ pemu_status_t poll_result(remote_call &call, const char *request_id,
         bool no_handle = false;
         res = poll_once(call, poll_url.get(), headers.get(), &in, &no_handle);
         if (no_handle)
-            return fail_with("[Local failure] curl failed to generate",
+            return pemu::fail("[Local failure] curl failed to generate",
                              call.err_buf);
         if (res != CURLE_OK && call_cancelled(&call.cancel))
-            return fail_with(kCancelled, call.err_buf);
+            return pemu::fail(kCancelled, call.err_buf);
         if (in.too_long)
-            return fail_with("Result body is longer than any result of this "
+            return pemu::fail("Result body is longer than any result of this "
                              "size can be",
                              call.err_buf);
         if (res == CURLE_OK)
             break;
         if (!poll_not_ready(res)) {
-            SAY("result fetch Curl failed with %d\n", (int)res);
+            pemu::say("result fetch Curl failed with %d\n", (int)res);
             break;
         }
         if (j == 0)
             limit = poll_limit_override(kPoll, limit);
-        SAY("Result not ready (%d)\n", (int)res);
+        pemu::say("Result not ready (%d)\n", (int)res);
         if (!pause_unless_cancelled(poll_pause_seconds(kPoll, j), &call.cancel))
-            return fail_with(kCancelled, call.err_buf);
+            return pemu::fail(kCancelled, call.err_buf);
     }
     if (res != CURLE_OK)
         return fail_with_curl_code(res, call.err_buf);
 
     char text[PEMU_ERR_BUF_SIZE];
     if (_poll_body_error(in.body.bytes, in.body.length, text, sizeof text))
-        return fail_with(text[0] != '\0' ? text : "The service reported an error",
+        return pemu::fail(text[0] != '\0' ? text : "The service reported an error",
                          call.err_buf);
     unzip_output_t decoded = {result, result_words, 0, 0, 0};
     int zrc = _unzip_data(&in.body, &decoded);
@@ -1281,11 +1272,11 @@ pemu_status_t poll_result(remote_call &call, const char *request_id,
         snprintf(msg, sizeof msg,
                  "Result body could not be decoded (zlib status %d: %s)", zrc,
                  zError(zrc));
-        return fail_with(msg, call.err_buf);
+        return pemu::fail(msg, call.err_buf);
     }
     const char *refusal = result_refusal(decoded, total);
     if (refusal != NULL)
-        return fail_with(refusal, call.err_buf);
+        return pemu::fail(refusal, call.err_buf);
     return 0;
 }
 
@@ -1296,30 +1287,23 @@ extern "C" pemu_status_t _online_fetch_cancellable(
     char *err_buf, pemu_cancel_t cancel, void *cancel_user)
 {
     uint64_t total = 0;
-    for (size_t i = 0; i < count; i++)
-        if (__builtin_add_overflow(total, values[i], &total))
-            return fail_with("[Local failure] overflow on input", err_buf);
+    if (!pemu::sum_values(values, count, &total))
+        return pemu::fail("[Local failure] overflow on input", err_buf);
     if (!api_key_is_clean())
-        return fail_with("[Local failure] PEMU_API_KEY holds a control character",
+        return pemu::fail("[Local failure] PEMU_API_KEY holds a control character",
                          err_buf);
-    const char *ca = _curl_ca_location();
-    if (ca == NULL) {
-        const char *own = getenv("PEMU_CA_BUNDLE");
-        if (own != NULL && own[0] != '\0')
-            return fail_with("[Local failure] PEMU_CA_BUNDLE names nothing that "
-                             "exists",
-                             err_buf);
-        return fail_with("Couldn't find ca cert", err_buf);
-    }
+    const ca_choice ca = choose_ca();
+    if (ca.location == NULL)
+        return pemu::fail(ca.failure, err_buf);
     if (!is_https_url(base_url()))
-        return fail_with(kNotHttps, err_buf);
+        return pemu::fail(kNotHttps, err_buf);
 
     remote_call_admission admission;
     if (!admission.admitted())
-        return fail_with(kCancelled, err_buf);
+        return pemu::fail(kCancelled, err_buf);
     pthread_once(&curl_init_once, curl_init_process);
 
-    remote_call call = {ca, {cancel, cancel_user}, err_buf};
+    remote_call call = {ca.location, {cancel, cancel_user}, err_buf};
     char request_id[kRequestIdMax + 1];
     request_id[0] = '\0';
     if (submit_problem(call, values, count, request_id) != 0)

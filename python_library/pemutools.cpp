@@ -11,22 +11,15 @@
 #include <unistd.h>
 
 #include "hdr/pemu_lib.h"
+#include "pemu_plumbing.h"
 
 /* The binding's face to the dynamic linker: PyInit_pemux and the method
  * functions. Everything else here stays file-local. */
 #define PEMU_METHOD extern "C" __attribute__((visibility("default"))) PyObject *
 
-/* Diagnostics go to the C-level standard output. Flush at once, so that
- * they keep their order with Python's own output when stdout is a pipe. */
-#define PEMU_SAY(...)        \
-    do {                     \
-        printf(__VA_ARGS__); \
-        fflush(stdout);      \
-    } while (0)
-
 static PyObject *parse_failure(int parse_result)
 {
-    PEMU_SAY("Error occured with parsing tuple %d\n", parse_result);
+    pemu::say("Error occured with parsing tuple %d\n", parse_result);
     /* Callers have always received None here; the parser's exception
      * would otherwise travel with it. */
     PyErr_Clear();
@@ -46,7 +39,7 @@ static int _pull_input_list_from_py_obj(PyObject *inputList,
 {
     int is_list = PyList_Check(inputList);
     if (!is_list) {
-        PEMU_SAY("Error occured with PyList_Check %d\n", is_list);
+        pemu::say("Error occured with PyList_Check %d\n", is_list);
         return 0;
     }
     Py_ssize_t n = PyList_Size(inputList);
@@ -62,8 +55,7 @@ static int _pull_input_list_from_py_obj(PyObject *inputList,
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *item = PyList_GET_ITEM(inputList, i);
         if (!PyLong_Check(item)) {
-            puts("Error occured with PyLong_Check");
-            fflush(stdout);
+            pemu::say("Error occured with PyLong_Check\n");
             PyErr_Format(PyExc_TypeError,
                          "item %zd of the values is not an int but %.100s", i,
                          Py_TYPE(item)->tp_name);
@@ -77,8 +69,7 @@ static int _pull_input_list_from_py_obj(PyObject *inputList,
         }
         if (total_sum != NULL &&
             __builtin_add_overflow(total, values[i], &total)) {
-            puts("Error occured, overflow on input");
-            fflush(stdout);
+            pemu::say("Error occured, overflow on input\n");
             PyErr_SetString(PyExc_OverflowError,
                             "the sum of the values exceeds 2**64 - 1");
             goto fail;
@@ -93,24 +84,6 @@ static int _pull_input_list_from_py_obj(PyObject *inputList,
 fail:
     free(values);
     return -1;
-}
-
-/* Large result arrays are written once, front to back: huge pages cut the
- * cost of first touch. Only advice; the memory stays the caller's. */
-static void advise_huge_pages(void *start, size_t bytes)
-{
-#ifdef MADV_HUGEPAGE
-    const uintptr_t huge = (uintptr_t)2 << 20;
-    if (bytes < 4 * huge)
-        return;
-    uintptr_t lo = ((uintptr_t)start + huge - 1) & ~(huge - 1);
-    uintptr_t hi = ((uintptr_t)start + bytes) & ~(huge - 1);
-    if (hi > lo)
-        madvise((void *)lo, hi - lo, MADV_HUGEPAGE);
-#else
-    (void)start;
-    (void)bytes;
-#endif
 }
 
 /* Ints are immutable, so equal result words may share one int object.
@@ -288,7 +261,7 @@ static PyObject *_generate_result_list_from_c_buf(uint64_t *result_buffer,
     if (list == NULL)
         goto done;
     {
-        advise_huge_pages(((PyListObject *)list)->ob_item,
+        pemu::advise_huge_pages(((PyListObject *)list)->ob_item,
                           result_buffer_size * sizeof(PyObject *));
         /* The commonest words, 0 and all ones, are counted in registers
          * once their object exists (its first use is counted with it). */
@@ -352,7 +325,7 @@ PEMU_METHOD webinterface_complete_subset_sum(PyObject *self, PyObject *args)
 
     /* Zero-filled: words the library leaves unwritten must not carry stale
      * memory into Python. A total near 2**64 asks for 2**58 words. */
-    size_t result_buffer_size = (size_t)(total_sum / 64) + 1;
+    size_t result_buffer_size = pemu::words_for_total(total_sum);
     uint64_t *result_buffer =
         (uint64_t *)calloc(result_buffer_size, sizeof(uint64_t));
     if (result_buffer == NULL) {
@@ -366,7 +339,7 @@ PEMU_METHOD webinterface_complete_subset_sum(PyObject *self, PyObject *args)
                                   &result_buffer_size, err_buf);
     free(c_input_array);
     if (c_result != 0) {
-        PEMU_SAY("Error occured %s\n", err_buf);
+        pemu::say("Error occured %s\n", err_buf);
         free(result_buffer);
         PyErr_SetString(PyExc_ConnectionError, err_buf);
         return NULL;
@@ -416,7 +389,7 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
                                      &total_sum) != 0)
         return NULL;
 
-    size_t words = (size_t)(total_sum / 64) + 1;
+    size_t words = pemu::words_for_total(total_sum);
     const size_t allocated = words;
     PyObject *out = NULL;
     if (words <= (size_t)PY_SSIZE_T_MAX / 8)
@@ -442,7 +415,7 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
      * checks once its top bit, in the last word, was decoded, and decoding
      * clears every word up to the last it writes). Clearing would fault the
      * pages in before the huge-page advice could take effect. */
-    advise_huge_pages(result, words * 8);
+    pemu::advise_huge_pages(result, words * 8);
     c_result = fetch_complete_subset_sum_cancellable(
         c_input_array, input_length, result, &words, err_buf, stop_on_signal,
         &watch);
@@ -454,7 +427,7 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
         return NULL;
     }
     if (c_result != 0) {
-        PEMU_SAY("Error occured %s\n", err_buf);
+        pemu::say("Error occured %s\n", err_buf);
         Py_DECREF(out);
         PyErr_SetString(PyExc_ConnectionError, err_buf);
         return NULL;
@@ -513,7 +486,7 @@ static void _async_callback(pemu_status_t result, uint64_t *output_binary,
     if (PyCallable_Check(callable) != 1) {
         /* Lost its callability since the call. A library never ends its
          * host process: report it and drop the result. */
-        PEMU_SAY("_async_callback called with uncallable callback");
+        pemu::say("_async_callback called with uncallable callback");
         free(err_str);
         free(output_binary);
         Py_DECREF(callable);
@@ -617,7 +590,7 @@ static PyObject *out_of_bounds_beyond_64_bits(PyObject *index,
     }
     const char *digits = text ? PyUnicode_AsUTF8(text) : NULL;
     if (digits != NULL)
-        PEMU_SAY("Error occured in result check, entry %s is out of bounds "
+        pemu::say("Error occured in result check, entry %s is out of bounds "
                  "of input of length %llu",
                  digits, (unsigned long long)input_length);
     Py_XDECREF(exact);
@@ -672,7 +645,7 @@ PEMU_METHOD webinterface_subset_sum_result_check(PyObject *self,
     unsigned long long check_entry = index / 64;
     unsigned long long check_offset = index % 64;
     if (check_entry >= input_length) {
-        PEMU_SAY("Error occured in result check, entry %llu is out of bounds "
+        pemu::say("Error occured in result check, entry %llu is out of bounds "
                  "of input of length %llu",
                  check_entry, (unsigned long long)input_length);
         free(c_input_array);
