@@ -152,7 +152,8 @@ using fmss::ALL_ZERO;
 using fmss::bits_at;
 using fmss::low_mask;
 
-template <class T> using malloc_ptr = pemu::malloc_ptr<T[]>;
+template <class T>
+using malloc_ptr = pemu::malloc_ptr<T[]>;
 
 /* ---- threads --------------------------------------------------------- */
 
@@ -181,7 +182,8 @@ int solve_threads(void)
 
 /* Runs body(t, n) for every t < n, on n threads, the caller's being t = 0;
  * n is `want`, or fewer when no more threads could be started. */
-template <class Body> void run_parallel(int want, const Body &body)
+template <class Body>
+void run_parallel(int want, const Body &body)
 {
     std::thread helpers[MAX_THREADS - 1];
     std::atomic<int> team{0};
@@ -262,7 +264,9 @@ inline void wait_a_little(unsigned &spins)
  * known to be: all zero, all ones, or either. A pass skips the blocks an
  * item cannot change, which is most of a set made of long runs and gaps.
  * Without the table every block counts as mixed. */
-enum : uint8_t { BLK_ZERO = 0, BLK_ONES = 1, BLK_MIXED = 2 };
+enum : uint8_t { BLK_ZERO = 0,
+                 BLK_ONES = 1,
+                 BLK_MIXED = 2 };
 constexpr unsigned BLOCK_SHIFT = 9;
 constexpr uint64_t BLOCK_MASK = (uint64_t(1) << BLOCK_SHIFT) - 1;
 
@@ -351,9 +355,10 @@ struct bitset {
                 const bool whole = c0 == b << BLOCK_SHIFT &&
                                    w == (b + 1) << BLOCK_SHIFT;
                 /* A part of a block says nothing about the rest. */
-                block_state[b] = !whole ? BLK_MIXED
+                block_state[b] = !whole         ? BLK_MIXED
                                  : f & ALL_ONES ? BLK_ONES
-                                 : f & ALL_ZERO ? BLK_ZERO : BLK_MIXED;
+                                 : f & ALL_ZERO ? BLK_ZERO
+                                                : BLK_MIXED;
             }
             w = c0;
         }
@@ -465,7 +470,8 @@ struct bitset {
             work += items[k].top_word - items[k].ws;
         }
         const size_t team = work >= parallel_min_words.load(std::memory_order_relaxed) * n
-                                ? std::min(size_t(std::max(threads, 1)), n) : 1;
+                                ? std::min(size_t(std::max(threads, 1)), n)
+                                : 1;
         if (team == 1) {
             sweep_part(items, n, 0, n);
             return;
@@ -913,8 +919,8 @@ extern "C" pemu_status_t _fmss_solve(const uint64_t *values, size_t count,
     const size_t needed = pemu::words_for_total(total);
     if (*result_words < needed)
         return pemu::fail("[Local failure] result buffer holds fewer words than "
-                    "the total needs",
-                    err_buf);
+                          "the total needs",
+                          err_buf);
     if (nonzero == 0) {
         result[0] = 1;
         *result_words = 1;

@@ -11,7 +11,8 @@ namespace fmss {
 
 /* What the words a shift-or call wrote became: all ones, all zero, or
  * neither (0). */
-enum : unsigned { ALL_ONES = 1, ALL_ZERO = 2 };
+enum : unsigned { ALL_ONES = 1,
+                  ALL_ZERO = 2 };
 
 /* For w = hi down to lo (lo > ws): buf[w] |= word w of the set shifted up
  * by 64*ws + bs bits. Descending, so every source word is read before the

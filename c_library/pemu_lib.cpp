@@ -1098,7 +1098,7 @@ pemu_status_t submit_problem(remote_call &call, const uint64_t *values,
     c_string_ptr postdata(_generate_curl_data(values, count));
     if (!postdata)
         return pemu::fail("[Local failure] postdata failed to generate",
-                         call.err_buf);
+                          call.err_buf);
     char *url_raw = NULL;
     if (asprintf(&url_raw, "%s/v0/app/sspu", base_url()) < 0)
         return pemu::fail("[Local failure] url failed to generate", call.err_buf);
@@ -1110,7 +1110,7 @@ pemu_status_t submit_problem(remote_call &call, const uint64_t *values,
         curl_handle_ptr h(curl_easy_init());
         if (!h)
             return pemu::fail("[Local failure] curl failed to generate",
-                             call.err_buf);
+                              call.err_buf);
         curl_easy_setopt(h.get(), CURLOPT_URL, url.get());
         curl_easy_setopt(h.get(), CURLOPT_POST, 1L);
         curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers.get());
@@ -1141,8 +1141,8 @@ pemu_status_t submit_problem(remote_call &call, const uint64_t *values,
             if (resp.status != 0) {
                 c_string_ptr text(resp.err_msg);
                 return pemu::fail(text ? text.get()
-                                      : "[Local failure] rejection text lost",
-                                 call.err_buf);
+                                       : "[Local failure] rejection text lost",
+                                  call.err_buf);
             }
             return fail_with_curl_code(res, call.err_buf);
         }
@@ -1217,7 +1217,7 @@ pemu_status_t poll_result(remote_call &call, const char *request_id,
     c_string_ptr poll_url(url_raw);
     if (!api_key_is_clean())
         return pemu::fail("[Local failure] PEMU_API_KEY holds a control character",
-                         call.err_buf);
+                          call.err_buf);
     curl_slist_ptr headers(_generate_slist(2));
     if (!headers)
         return pemu::fail("[Local failure] slist failed to generate", call.err_buf);
@@ -1230,7 +1230,7 @@ pemu_status_t poll_result(remote_call &call, const char *request_id,
     std::unique_ptr<body_buffer_t, body_bytes_deleter> body_owner(&in.body);
     if (in.body.bytes == NULL)
         return pemu::fail("[Local failure] body buffer failed to allocate",
-                         call.err_buf);
+                          call.err_buf);
 
     CURLcode res = CURLE_OK;
     int limit = kPoll.default_limit;
@@ -1239,13 +1239,13 @@ pemu_status_t poll_result(remote_call &call, const char *request_id,
         res = poll_once(call, poll_url.get(), headers.get(), &in, &no_handle);
         if (no_handle)
             return pemu::fail("[Local failure] curl failed to generate",
-                             call.err_buf);
+                              call.err_buf);
         if (res != CURLE_OK && call_cancelled(&call.cancel))
             return pemu::fail(kCancelled, call.err_buf);
         if (in.too_long)
             return pemu::fail("Result body is longer than any result of this "
-                             "size can be",
-                             call.err_buf);
+                              "size can be",
+                              call.err_buf);
         if (res == CURLE_OK)
             break;
         if (!poll_not_ready(res)) {
@@ -1264,7 +1264,7 @@ pemu_status_t poll_result(remote_call &call, const char *request_id,
     char text[PEMU_ERR_BUF_SIZE];
     if (_poll_body_error(in.body.bytes, in.body.length, text, sizeof text))
         return pemu::fail(text[0] != '\0' ? text : "The service reported an error",
-                         call.err_buf);
+                          call.err_buf);
     unzip_output_t decoded = {result, result_words, 0, 0, 0};
     int zrc = _unzip_data(&in.body, &decoded);
     if (zrc != Z_OK) {
@@ -1291,7 +1291,7 @@ extern "C" pemu_status_t _online_fetch_cancellable(
         return pemu::fail("[Local failure] overflow on input", err_buf);
     if (!api_key_is_clean())
         return pemu::fail("[Local failure] PEMU_API_KEY holds a control character",
-                         err_buf);
+                          err_buf);
     const ca_choice ca = choose_ca();
     if (ca.location == NULL)
         return pemu::fail(ca.failure, err_buf);

@@ -43,7 +43,8 @@ struct free_deleter {
     void operator()(void *p) const { free(p); }
 };
 /* Owns a malloc'ed block (T may be an array type). */
-template <class T> using malloc_ptr = std::unique_ptr<T, free_deleter>;
+template <class T>
+using malloc_ptr = std::unique_ptr<T, free_deleter>;
 
 /* A large block written once, front to back, costs a page fault per 4 KiB
  * on first touch; huge pages cut that. Only whole huge pages inside the

@@ -262,7 +262,7 @@ static PyObject *_generate_result_list_from_c_buf(uint64_t *result_buffer,
         goto done;
     {
         pemu::advise_huge_pages(((PyListObject *)list)->ob_item,
-                          result_buffer_size * sizeof(PyObject *));
+                                result_buffer_size * sizeof(PyObject *));
         /* The commonest words, 0 and all ones, are counted in registers
          * once their object exists (its first use is counted with it). */
         PyObject *zero = NULL, *ones = NULL;
@@ -591,8 +591,8 @@ static PyObject *out_of_bounds_beyond_64_bits(PyObject *index,
     const char *digits = text ? PyUnicode_AsUTF8(text) : NULL;
     if (digits != NULL)
         pemu::say("Error occured in result check, entry %s is out of bounds "
-                 "of input of length %llu",
-                 digits, (unsigned long long)input_length);
+                  "of input of length %llu",
+                  digits, (unsigned long long)input_length);
     Py_XDECREF(exact);
     Py_XDECREF(six);
     Py_XDECREF(entry);
@@ -646,8 +646,8 @@ PEMU_METHOD webinterface_subset_sum_result_check(PyObject *self,
     unsigned long long check_offset = index % 64;
     if (check_entry >= input_length) {
         pemu::say("Error occured in result check, entry %llu is out of bounds "
-                 "of input of length %llu",
-                 check_entry, (unsigned long long)input_length);
+                  "of input of length %llu",
+                  check_entry, (unsigned long long)input_length);
         free(c_input_array);
         Py_RETURN_NONE;
     }

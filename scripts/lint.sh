@@ -25,5 +25,5 @@ mapfile -t sources < <(git ls-files -co --exclude-standard -- \
   'tests/cpp/*.cpp' 'tests/cpp/*.h' 'tests/python/*.c' 'fuzz/*.cpp')
 "$fmt" --dry-run --Werror "${sources[@]}" || status=1
 echo "== ruff"
-.venv/bin/ruff check tests bench || status=1
+.venv/bin/ruff check tests bench service || status=1
 exit $status

@@ -25,6 +25,9 @@ bash scripts/apt_install.sh redis-server
 bash scripts/apt_install.sh "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
 .venv/bin/python -m pip install -q -r requirements-dev.txt
 
+echo "== style: clang-format and ruff"
+bash scripts/lint.sh
+
 mkdir -p build
 # Runs a command with its output in a log, shown only when the command fails.
 quiet() { # log file, command...

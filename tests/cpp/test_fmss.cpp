@@ -585,8 +585,11 @@ TEST(KernelChoice, EnvironmentNamesTheKernelUnlessATestForcedOne)
     const struct {
         const char *value, *want;
     } cases[] = {
-        {"portable", "portable"}, {"sse9", best.c_str()}, {"", best.c_str()},
-        {"PORTABLE", best.c_str()}, {nullptr, best.c_str()},
+        {"portable", "portable"},
+        {"sse9", best.c_str()},
+        {"", best.c_str()},
+        {"PORTABLE", best.c_str()},
+        {nullptr, best.c_str()},
     };
     for (auto c : cases) {
         EnvSetting env("PEMU_KERNEL", c.value);

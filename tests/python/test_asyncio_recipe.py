@@ -8,10 +8,10 @@ import threading
 import types
 
 import pytest
+from readme_blocks import readme_block
 
 import pemux
 from bitsets import as_int, oracle
-from readme_blocks import readme_block
 
 WAIT_S = 30.0
 # Long enough for the loop to tick several times while a call waits.

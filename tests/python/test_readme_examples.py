@@ -8,10 +8,10 @@ import subprocess
 import sys
 
 import pytest
+from readme_blocks import README, readme_blocks
 import trustme
 
 import pemux
-from readme_blocks import README, readme_blocks
 
 # What each block prints, in order; the library's own diagnostics may come
 # in between, on the same stream.

@@ -1,7 +1,6 @@
 """Deliberate mistakes, one a line. The comment on each names the error codes
 that mypy --strict and pyright must report there; no other line may have any."""
 
-from typing import Optional
 
 import pemux
 
@@ -12,7 +11,7 @@ def takes_words(result: list[int]) -> None: ...
 def wrong_callback(result: list[int]) -> None: ...
 
 
-def needs_two(result: Optional[list[int]], extra: int) -> None: ...
+def needs_two(result: list[int] | None, extra: int) -> None: ...
 
 
 version: int = pemux.__version__  # mypy: assignment; pyright: reportAssignmentType

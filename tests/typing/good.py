@@ -3,7 +3,6 @@
 cleanly under mypy --strict and pyright, and it runs (PEMU_KILLSWITCH=1)."""
 
 import threading
-from typing import Optional
 
 import pemux
 
@@ -12,15 +11,15 @@ version: str = pemux.__version__
 words: list[int] = pemux.complete_subset_sum([3, 5])
 packed: bytes = pemux.complete_subset_sum_bytes([3, 5])
 
-in_words: Optional[bool] = pemux.subset_sum_result_check(words, 8)
-in_bytes: Optional[bool] = pemux.subset_sum_result_check(packed, 8)
-beyond: Optional[bool] = pemux.subset_sum_result_check(words, 64)
+in_words: bool | None = pemux.subset_sum_result_check(words, 8)
+in_bytes: bool | None = pemux.subset_sum_result_check(packed, 8)
+beyond: bool | None = pemux.subset_sum_result_check(words, 64)
 
 finished = threading.Event()
-received: list[Optional[list[int]]] = []
+received: list[list[int] | None] = []
 
 
-def on_result(result: Optional[list[int]]) -> None:
+def on_result(result: list[int] | None) -> None:
     received.append(result)
     finished.set()
 
