@@ -33,7 +33,6 @@ import signal
 import socket
 import ssl
 import sys
-import tempfile
 import time
 import uuid
 import zlib
@@ -49,6 +48,7 @@ except ImportError:  # run from a checkout without the service installed
 
 # The exchange itself is the real service's; this stand-in adds the faults.
 from pemux_service.protocol import RESULT_PATH, SUBMIT_PATH, parse_problem
+from pemux_service.store import write_atomic
 
 API_PREFIX = "/v0"
 
@@ -527,24 +527,9 @@ def load_or_create_ca(cert_dir):
     except (OSError, ValueError):
         pass
     ca = trustme.CA(organization_name="pemux local test CA")
-    _write_atomic(key_path, ca.private_key_pem.bytes(), mode=0o600)
-    _write_atomic(ca_path, ca.cert_pem.bytes())
+    write_atomic(key_path, ca.private_key_pem.bytes(), mode=0o600)
+    write_atomic(ca_path, ca.cert_pem.bytes())
     return ca, ca_path
-
-
-def _write_atomic(path, data, mode=0o644):
-    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path) or ".", prefix=".tmp-")
-    try:
-        os.fchmod(fd, mode)
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
 
 
 def _bind(host, port):
@@ -650,7 +635,7 @@ async def run(args):
     print(f"export PEMU_API_KEY={shlex.quote(args.api_key[0])}", flush=True)
 
     if args.ready_file:
-        _write_atomic(args.ready_file, json.dumps({
+        write_atomic(args.ready_file, json.dumps({
             "pid": os.getpid(),
             "host": args.host,
             "port": port,
