@@ -150,7 +150,9 @@ def key_main(argv):
     return 0
 
 
-def _bind(host, port):
+def bind_listener(host, port, backlog=1024):
+    """A non-blocking listening TCP socket on host:port (0: a free port),
+    and the port it got."""
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     sock = socket.socket(family, socket.SOCK_STREAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -159,7 +161,7 @@ def _bind(host, port):
     except OSError:
         sock.close()
         raise
-    sock.listen(1024)
+    sock.listen(backlog)
     sock.setblocking(False)
     return sock, sock.getsockname()[1]
 
@@ -237,7 +239,7 @@ async def serve(args):
     front = Front(engine, keys, metrics, args.max_body, args.poll_wait)
     runner = web.AppRunner(front.make_app(), access_log=None, handle_signals=False)
     await runner.setup()
-    sock, port = _bind(args.host, args.port)
+    sock, port = bind_listener(args.host, args.port)
     site = web.SockSite(runner, sock, ssl_context=ctx, shutdown_timeout=5.0)
     await site.start()
 

@@ -30,7 +30,6 @@ import pathlib
 import re
 import shlex
 import signal
-import socket
 import ssl
 import sys
 import time
@@ -47,6 +46,7 @@ except ImportError:  # run from a checkout without the service installed
     from pemux_service import protocol
 
 # The exchange itself is the real service's; this stand-in adds the faults.
+from pemux_service.cli import bind_listener
 from pemux_service.protocol import RESULT_PATH, SUBMIT_PATH, parse_problem
 from pemux_service.store import write_atomic
 
@@ -532,20 +532,6 @@ def load_or_create_ca(cert_dir):
     return ca, ca_path
 
 
-def _bind(host, port):
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    sock = socket.socket(family, socket.SOCK_STREAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    try:
-        sock.bind((host, port))
-    except OSError:
-        sock.close()
-        raise
-    sock.listen(128)
-    sock.setblocking(False)
-    return sock, sock.getsockname()[1]
-
-
 def _url_host(host):
     return f"[{host}]" if ":" in host else host
 
@@ -602,10 +588,10 @@ async def run(args):
     log = RequestLog(args.log)
     svc = Service(args.api_key, log, args.max_total, args.max_jobs)
 
-    main_sock, port = _bind(args.host, args.port)
-    http_sock, http_port = _bind(args.host, args.http_port)
-    drop_sock, drop_port = _bind(args.host, args.drop_port)
-    other_sock, other_port = _bind(args.host, args.other_port)
+    main_sock, port = bind_listener(args.host, args.port, backlog=128)
+    http_sock, http_port = bind_listener(args.host, args.http_port, backlog=128)
+    drop_sock, drop_port = bind_listener(args.host, args.drop_port, backlog=128)
+    other_sock, other_port = bind_listener(args.host, args.other_port, backlog=128)
     svc.http_port = http_port
     svc.other_port = other_port
     svc.drop_port = drop_port
