@@ -1,7 +1,9 @@
-"""Helpers shared by the tests that run pemux-service as its own processes."""
+"""Helpers shared by the tests that run services as processes of their own."""
 
 import os
 import random
+import socket
+import subprocess
 import time
 
 import pytest
@@ -33,6 +35,24 @@ def wait_until(cond, what, timeout, step):
         if time.monotonic() > deadline:
             pytest.fail(f"timed out waiting for {what}")
         time.sleep(step)
+
+
+def free_port():
+    """A loopback port nothing listens on at the moment."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def stop_process(proc):
+    """Ends proc: SIGTERM, then SIGKILL after five seconds."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
 
 
 def problem(seed, count, largest):

@@ -11,7 +11,6 @@ import random
 import re
 import shutil
 import signal
-import socket
 import ssl
 import subprocess
 import sys
@@ -30,7 +29,7 @@ from pemux_service import protocol  # noqa: E402
 from pemux_service.distributed import redact  # noqa: E402
 from pemux_service.redis_store import RedisJobStore, WorkerRoll  # noqa: E402
 import service_support  # noqa: E402
-from service_support import local, problem, signal_all, solver_pids  # noqa: E402
+from service_support import free_port, local, problem, signal_all, solver_pids  # noqa: E402
 
 START_S = 30.0
 WAIT_S = 30.0
@@ -47,12 +46,6 @@ WORKER_MAX_TOTAL = ((700 << 20) - (256 << 20)) // 2 * 8
 
 def wait_until(cond, what, timeout=WAIT_S, step=0.01):
     return service_support.wait_until(cond, what, timeout, step)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class RedisServer:
