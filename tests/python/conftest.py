@@ -129,6 +129,12 @@ def service(tmp_path_factory):
 
 
 @pytest.fixture
+def local(monkeypatch):
+    """The in-process solver for this test."""
+    monkeypatch.setenv("PEMU_KILLSWITCH", "1")
+
+
+@pytest.fixture
 def absent_url():
     """An https URL on a loopback port where nothing listens."""
     return f"https://127.0.0.1:{free_port()}"
