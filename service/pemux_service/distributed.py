@@ -398,7 +398,7 @@ class SolveWorker:
 
 
 def worker_parser():
-    from .cli import GZIP_STRATEGIES, GZIP_STRATEGY, parse_duration, parse_size
+    from .cli import add_gzip_options, parse_duration, parse_size
     p = argparse.ArgumentParser(
         prog="pemux-service worker",
         description="Solve problems for pemux-service front ends that share --broker and --data.")
@@ -421,11 +421,7 @@ def worker_parser():
     p.add_argument("--drain", type=parse_duration, default=30.0,
                    help="on SIGTERM, how long running solves may finish before they "
                         "go back to the queue (default 30s)")
-    p.add_argument("--gzip-level", type=int, choices=range(10), default=protocol.GZIP_LEVEL,
-                   metavar="0-9",
-                   help=f"compression level of results (default {protocol.GZIP_LEVEL})")
-    p.add_argument("--gzip-strategy", choices=sorted(GZIP_STRATEGIES), default=GZIP_STRATEGY,
-                   help=f"zlib strategy of results (default {GZIP_STRATEGY})")
+    add_gzip_options(p)
     p.add_argument("--ready-file", help="JSON file written once the worker takes jobs")
     return p
 
@@ -433,7 +429,7 @@ def worker_parser():
 def worker_main(argv):
     import json
 
-    from .cli import GZIP_STRATEGIES, default_max_total, machine_memory
+    from .cli import default_max_total, gzip_setting, machine_memory
     from .store import write_atomic
 
     args = worker_parser().parse_args(argv)
@@ -449,7 +445,7 @@ def worker_main(argv):
     max_total = args.max_total if args.max_total is not None else default_max_total(memory)
     sw = SolveWorker(args.broker, FileBlobStore(data), args.processes, memory, max_total,
                      args.heartbeat, args.idle_poll,
-                     gzip=(args.gzip_level, GZIP_STRATEGIES[args.gzip_strategy]))
+                     gzip=gzip_setting(args))
     stop = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: stop.set())
