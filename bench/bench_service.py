@@ -56,6 +56,27 @@ def timed(fn, *args):
     return time.perf_counter() - t0, out
 
 
+def async_batch(pemux, problems):
+    """Seconds for the callback form to answer problems, all in flight at
+    once, and the indices whose answer was missing or of the wrong size."""
+    left = threading.Semaphore(0)
+    bad = []
+
+    def cb_for(i):
+        def cb(words):
+            if words is None or len(words) != sum(problems[i]) // 64 + 1:
+                bad.append(i)
+            left.release()
+        return cb
+
+    t0 = time.perf_counter()
+    for i, values in enumerate(problems):
+        pemux.complete_subset_sum_async(values, cb_for(i))
+    for _ in problems:
+        left.acquire()
+    return time.perf_counter() - t0, bad
+
+
 def client(args, out_path):
     """Runs in a child process whose output goes nowhere: the module prints
     its diagnostics and libcurl's trace on every call."""
@@ -84,24 +105,8 @@ def client(args, out_path):
     res["w1_stored_s"] = [timed(pemux.complete_subset_sum_bytes, same)[0]
                           for _ in range(args.repeats)]
 
-    n = args.concurrent
-    problems = [w1_like(5000 + i) for i in range(n)]
-    left = threading.Semaphore(0)
-    bad = []
-
-    def cb_for(i):
-        def cb(words):
-            if words is None or len(words) != sum(problems[i]) // 64 + 1:
-                bad.append(i)
-            left.release()
-        return cb
-
-    t0 = time.perf_counter()
-    for i in range(n):
-        pemux.complete_subset_sum_async(problems[i], cb_for(i))
-    for _ in range(n):
-        left.acquire()
-    res["concurrent_s"] = time.perf_counter() - t0
+    problems = [w1_like(5000 + i) for i in range(args.concurrent)]
+    res["concurrent_s"], bad = async_batch(pemux, problems)
     res["concurrent_failed"] = len(bad)
 
     for name in args.large.split(","):
@@ -268,22 +273,7 @@ def scaleout_client(args, out_path):
     res = {"w1_solved_s": lat}
 
     small = [w1_like(args.seed + 10_000 + i) for i in range(args.small)]
-    left = threading.Semaphore(0)
-    bad = []
-
-    def cb_for(i):
-        def cb(words):
-            if words is None or len(words) != sum(small[i]) // 64 + 1:
-                bad.append(i)
-            left.release()
-        return cb
-
-    t0 = time.perf_counter()
-    for i, values in enumerate(small):
-        pemux.complete_subset_sum_async(values, cb_for(i))
-    for _ in small:
-        left.acquire()
-    res["small_s"] = time.perf_counter() - t0
+    res["small_s"], bad = async_batch(pemux, small)
 
     # The bytes form in threads: a result list of 1.7 million words per
     # call would make the client, not the service, the bottleneck.

@@ -308,24 +308,43 @@ done:
     return list;
 }
 
+/* The prologue of the blocking calls, whose one argument is a list of
+ * ints. Returns 1 with *values (malloc'ed, owned by the caller), *count and
+ * *words (the result's size) set; or 0 with *early holding what the call
+ * returns: None for arguments that do not parse, NULL with an exception for
+ * a list that does not convert. */
+static int take_problem(PyObject *args, uint64_t **values, size_t *count,
+                        size_t *words, PyObject **early)
+{
+    PyObject *inputList;
+    int parsed = PyArg_ParseTuple(args, "O", &inputList);
+    if (!parsed) {
+        *early = parse_failure(parsed);
+        return 0;
+    }
+    uint64_t total_sum = 0;
+    if (_pull_input_list_from_py_obj(inputList, values, count, &total_sum) !=
+        0) {
+        *early = NULL;
+        return 0;
+    }
+    *words = pemu::words_for_total(total_sum);
+    return 1;
+}
+
 PEMU_METHOD webinterface_complete_subset_sum(PyObject *self, PyObject *args)
 {
     (void)self;
-    PyObject *inputList;
-    int parsed = PyArg_ParseTuple(args, "O", &inputList);
-    if (!parsed)
-        return parse_failure(parsed);
-
     uint64_t *c_input_array = NULL;
     size_t input_length = 0;
-    uint64_t total_sum = 0;
-    if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length,
-                                     &total_sum) != 0)
-        return NULL;
+    size_t result_buffer_size = 0;
+    PyObject *early = NULL;
+    if (!take_problem(args, &c_input_array, &input_length, &result_buffer_size,
+                      &early))
+        return early;
 
     /* Zero-filled: words the library leaves unwritten must not carry stale
      * memory into Python. A total near 2**64 asks for 2**58 words. */
-    size_t result_buffer_size = pemu::words_for_total(total_sum);
     uint64_t *result_buffer =
         (uint64_t *)calloc(result_buffer_size, sizeof(uint64_t));
     if (result_buffer == NULL) {
@@ -377,19 +396,13 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
                                                    PyObject *args)
 {
     (void)self;
-    PyObject *inputList;
-    int parsed = PyArg_ParseTuple(args, "O", &inputList);
-    if (!parsed)
-        return parse_failure(parsed);
-
     uint64_t *c_input_array = NULL;
     size_t input_length = 0;
-    uint64_t total_sum = 0;
-    if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length,
-                                     &total_sum) != 0)
-        return NULL;
+    size_t words = 0;
+    PyObject *early = NULL;
+    if (!take_problem(args, &c_input_array, &input_length, &words, &early))
+        return early;
 
-    size_t words = pemu::words_for_total(total_sum);
     const size_t allocated = words;
     PyObject *out = NULL;
     if (words <= (size_t)PY_SSIZE_T_MAX / 8)

@@ -65,6 +65,18 @@ def default_max_total(worker_memory):
     return max(1 << 20, (worker_memory - _RESERVED) // 2 * 8)
 
 
+def add_gzip_options(p):
+    """How results are compressed, as gzip_setting(args) reads it back."""
+    p.add_argument("--gzip-level", type=int, choices=range(10), default=GZIP_LEVEL,
+                   metavar="0-9", help=f"compression level of results (default {GZIP_LEVEL})")
+    p.add_argument("--gzip-strategy", choices=sorted(GZIP_STRATEGIES), default=GZIP_STRATEGY,
+                   help=f"zlib strategy of results (default {GZIP_STRATEGY})")
+
+
+def gzip_setting(args):
+    return (args.gzip_level, GZIP_STRATEGIES[args.gzip_strategy])
+
+
 def serve_parser():
     p = argparse.ArgumentParser(
         prog="pemux-service",
@@ -101,10 +113,7 @@ def serve_parser():
     p.add_argument("--drain", type=parse_duration, default=30.0,
                    help="on SIGTERM, how long running solves may finish before they "
                         "are left queued for the next start (default 30s)")
-    p.add_argument("--gzip-level", type=int, choices=range(10), default=GZIP_LEVEL,
-                   metavar="0-9", help=f"compression level of results (default {GZIP_LEVEL})")
-    p.add_argument("--gzip-strategy", choices=sorted(GZIP_STRATEGIES), default=GZIP_STRATEGY,
-                   help=f"zlib strategy of results (default {GZIP_STRATEGY})")
+    add_gzip_options(p)
     p.add_argument("--log", help="append the request log here (default: standard error)")
     p.add_argument("--ready-file", help="JSON file written once the service listens")
     p.add_argument("--broker", metavar="URL",
@@ -150,7 +159,9 @@ def key_main(argv):
     return 0
 
 
-def _bind(host, port):
+def bind_listener(host, port, backlog=1024):
+    """A non-blocking listening TCP socket on host:port (0: a free port),
+    and the port it got."""
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     sock = socket.socket(family, socket.SOCK_STREAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -159,7 +170,7 @@ def _bind(host, port):
     except OSError:
         sock.close()
         raise
-    sock.listen(1024)
+    sock.listen(backlog)
     sock.setblocking(False)
     return sock, sock.getsockname()[1]
 
@@ -230,14 +241,14 @@ async def serve(args):
         jobs = SqliteJobStore(os.path.join(data, "jobs.sqlite"))
         engine = LocalEngine(jobs, FileBlobStore(data), limits, args.workers,
                              worker_memory, metrics=metrics, retry_delay_s=args.retry_delay,
-                             gzip=(args.gzip_level, GZIP_STRATEGIES[args.gzip_strategy]))
+                             gzip=gzip_setting(args))
         solving = f"{args.workers} solver processes, largest total {limits.max_total}"
     await engine.start()
 
     front = Front(engine, keys, metrics, args.max_body, args.poll_wait)
     runner = web.AppRunner(front.make_app(), access_log=None, handle_signals=False)
     await runner.setup()
-    sock, port = _bind(args.host, args.port)
+    sock, port = bind_listener(args.host, args.port)
     site = web.SockSite(runner, sock, ssl_context=ctx, shutdown_timeout=5.0)
     await site.start()
 

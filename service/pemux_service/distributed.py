@@ -29,7 +29,7 @@ import redis
 from . import protocol
 from .engine import MAX_DEATHS, Engine, Refused, Status
 from .redis_store import RedisJobStore, WorkerRoll, connect
-from .store import DONE, FAILED, QUEUED, RUNNING, FileBlobStore
+from .store import DONE, QUEUED, RUNNING, FileBlobStore
 from .workers import SolveFailed, Worker, WorkerDied
 
 log = logging.getLogger("pemux_service")
@@ -129,12 +129,7 @@ class BrokerEngine(Engine):
         self.broker.close()
 
     async def submit(self, values, key_id):
-        if self._stopping:
-            raise Refused(protocol.SHUTTING_DOWN)
-        total = sum(values)
-        if total > self.limits.max_total:
-            raise Refused(f"Problem too large: the values sum to {total} and this "
-                          f"service takes at most {self.limits.max_total}")
+        total = self._admit(values)
         try:
             return await self._submit(values, key_id, total)
         except redis.RedisError as e:
@@ -145,10 +140,7 @@ class BrokerEngine(Engine):
         pkey = protocol.problem_key(values)
         rid = secrets.token_hex(16)
         now = time.time()
-        known = self.jobs.problem(pkey)
-        if known is not None and known.state != FAILED:
-            self.jobs.accept(rid, pkey, key_id, total, len(values), QUEUED, now)
-            self._count("reused")
+        if self._reuse(rid, pkey, key_id, total, len(values), now):
             return rid
         live = self.roll.live()
         if live:
@@ -156,12 +148,7 @@ class BrokerEngine(Engine):
             if total > largest:
                 raise Refused(f"Problem too large for every running worker: the values sum "
                               f"to {total} and the largest worker takes at most {largest}")
-        # As on one machine, problems small enough to be solved at once do
-        # not count against a key's queue.
-        if (total > self.limits.inline_max_total
-                and self.jobs.pending_for(key_id) >= self.limits.max_pending_per_key):
-            raise Refused(f"Too many queued jobs for this key (at most "
-                          f"{self.limits.max_pending_per_key}); poll or wait for them first")
+        self._check_queue(key_id, total)
         loop = asyncio.get_running_loop()
         await loop.run_in_executor(None, self.blobs.put_problem, pkey, values)
         # Sent before the request is recorded: a front end lost in between
@@ -228,7 +215,7 @@ class BrokerEngine(Engine):
                 await client.aclose()
 
     async def _expire_loop(self):
-        period = max(1.0, min(60.0, self.limits.keep_s / 10))
+        period = self._expire_period()
         while True:
             try:
                 self.expire()
@@ -237,11 +224,6 @@ class BrokerEngine(Engine):
                 log.warning("expiry: job store: %s", e)
             await asyncio.sleep(period)
 
-    def expire(self, now=None):
-        now = time.time() if now is None else now
-        for pkey in self.jobs.expire(now - self.limits.keep_s):
-            self.blobs.remove(pkey)
-
     def health(self):
         try:
             counts = self.jobs.counts()
@@ -249,19 +231,8 @@ class BrokerEngine(Engine):
         except redis.RedisError:
             return {"status": "job store unreachable", "queued": None, "running": None,
                     "workers": []}
-        return {"status": "stopping" if self._stopping else "ok",
-                "queued": counts[QUEUED], "running": counts[RUNNING],
-                "workers": [dict(ad, id=w) for w, ad in sorted(workers.items())]}
-
-    def _update_gauges(self):
-        if self.metrics:
-            counts = self.jobs.counts()
-            self.metrics.queue_depth.set(counts[QUEUED])
-            self.metrics.running.set(counts[RUNNING])
-
-    def _count(self, outcome):
-        if self.metrics:
-            self.metrics.solves_total.labels(outcome).inc()
+        return self._health(counts,
+                            workers=[dict(ad, id=w) for w, ad in sorted(workers.items())])
 
 
 def _never_here(pkey, try_no):
@@ -427,7 +398,7 @@ class SolveWorker:
 
 
 def worker_parser():
-    from .cli import GZIP_STRATEGIES, GZIP_STRATEGY, parse_duration, parse_size
+    from .cli import add_gzip_options, parse_duration, parse_size
     p = argparse.ArgumentParser(
         prog="pemux-service worker",
         description="Solve problems for pemux-service front ends that share --broker and --data.")
@@ -450,11 +421,7 @@ def worker_parser():
     p.add_argument("--drain", type=parse_duration, default=30.0,
                    help="on SIGTERM, how long running solves may finish before they "
                         "go back to the queue (default 30s)")
-    p.add_argument("--gzip-level", type=int, choices=range(10), default=protocol.GZIP_LEVEL,
-                   metavar="0-9",
-                   help=f"compression level of results (default {protocol.GZIP_LEVEL})")
-    p.add_argument("--gzip-strategy", choices=sorted(GZIP_STRATEGIES), default=GZIP_STRATEGY,
-                   help=f"zlib strategy of results (default {GZIP_STRATEGY})")
+    add_gzip_options(p)
     p.add_argument("--ready-file", help="JSON file written once the worker takes jobs")
     return p
 
@@ -462,7 +429,7 @@ def worker_parser():
 def worker_main(argv):
     import json
 
-    from .cli import GZIP_STRATEGIES, default_max_total, machine_memory
+    from .cli import default_max_total, gzip_setting, machine_memory
     from .store import write_atomic
 
     args = worker_parser().parse_args(argv)
@@ -478,7 +445,7 @@ def worker_main(argv):
     max_total = args.max_total if args.max_total is not None else default_max_total(memory)
     sw = SolveWorker(args.broker, FileBlobStore(data), args.processes, memory, max_total,
                      args.heartbeat, args.idle_poll,
-                     gzip=(args.gzip_level, GZIP_STRATEGIES[args.gzip_strategy]))
+                     gzip=gzip_setting(args))
     stop = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: stop.set())

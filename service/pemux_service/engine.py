@@ -71,6 +71,58 @@ class Engine(abc.ABC):
     @abc.abstractmethod
     async def stop(self, drain_s): ...
 
+    # What follows serves every engine over self.jobs, self.blobs,
+    # self.limits, self.metrics and self._stopping.
+
+    def _admit(self, values):
+        """The sum of values, or Refused where no engine would take them."""
+        if self._stopping:
+            raise Refused(protocol.SHUTTING_DOWN)
+        total = sum(values)
+        if total > self.limits.max_total:
+            raise Refused(f"Problem too large: the values sum to {total} and this "
+                          f"service takes at most {self.limits.max_total}")
+        return total
+
+    def _reuse(self, rid, pkey, key_id, total, count, now):
+        """Whether a problem already known (and not failed) answers rid."""
+        known = self.jobs.problem(pkey)
+        if known is None or known.state == FAILED:
+            return False
+        self.jobs.accept(rid, pkey, key_id, total, count, QUEUED, now)
+        self._count("reused")
+        return True
+
+    def _check_queue(self, key_id, total):
+        """Problems small enough to be solved at once do not count against
+        a key's queue."""
+        if (total > self.limits.inline_max_total
+                and self.jobs.pending_for(key_id) >= self.limits.max_pending_per_key):
+            raise Refused(f"Too many queued jobs for this key (at most "
+                          f"{self.limits.max_pending_per_key}); poll or wait for them first")
+
+    def _expire_period(self):
+        return max(1.0, min(60.0, self.limits.keep_s / 10))
+
+    def expire(self, now=None):
+        now = time.time() if now is None else now
+        for pkey in self.jobs.expire(now - self.limits.keep_s):
+            self.blobs.remove(pkey)
+
+    def _health(self, counts, **more):
+        return {"status": "stopping" if self._stopping else "ok",
+                "queued": counts[QUEUED], "running": counts[RUNNING], **more}
+
+    def _update_gauges(self):
+        if self.metrics:
+            counts = self.jobs.counts()
+            self.metrics.queue_depth.set(counts[QUEUED])
+            self.metrics.running.set(counts[RUNNING])
+
+    def _count(self, outcome):
+        if self.metrics:
+            self.metrics.solves_total.labels(outcome).inc()
+
 
 class LocalEngine(Engine):
     def __init__(self, jobs, blobs, limits, workers, memory_limit,
@@ -171,25 +223,15 @@ class LocalEngine(Engine):
     # -- submit ------------------------------------------------------------
 
     async def submit(self, values, key_id):
-        if self._stopping:
-            raise Refused(protocol.SHUTTING_DOWN)
-        total = sum(values)
-        if total > self.limits.max_total:
-            raise Refused(f"Problem too large: the values sum to {total} and this "
-                          f"service takes at most {self.limits.max_total}")
+        total = self._admit(values)
         pkey = protocol.problem_key(values)
         rid = secrets.token_hex(16)
         now = time.time()
-        known = self.jobs.problem(pkey)
-        if known is not None and known.state != FAILED:
-            self.jobs.accept(rid, pkey, key_id, total, len(values), QUEUED, now)
-            self._count("solves_total", "reused")
+        if self._reuse(rid, pkey, key_id, total, len(values), now):
             return rid
 
         small = total <= self.limits.inline_max_total
-        if not small and self.jobs.pending_for(key_id) >= self.limits.max_pending_per_key:
-            raise Refused(f"Too many queued jobs for this key (at most "
-                          f"{self.limits.max_pending_per_key}); poll or wait for them first")
+        self._check_queue(key_id, total)
         loop = asyncio.get_running_loop()
         await loop.run_in_executor(self._threads, self.blobs.put_problem, pkey, values)
         if small:
@@ -230,14 +272,14 @@ class LocalEngine(Engine):
                 self._threads, worker.run, self.blobs.problem_path(pkey),
                 self.blobs.result_path(pkey))
         except SolveFailed as e:
-            self._count("solves_total", "failed")
+            self._count("failed")
             return FAILED, str(e)
         except WorkerDied:
-            self._count("solves_total", "died")
+            self._count("died")
             raise
         finally:
             self._busy.pop(worker.pid, None)
-        self._count("solves_total", "ok")
+        self._count("ok")
         if self.metrics:
             self.metrics.solve_seconds.observe(solve_s)
             self.metrics.pack_seconds.observe(pack_s)
@@ -300,30 +342,13 @@ class LocalEngine(Engine):
     # -- upkeep ------------------------------------------------------------
 
     async def _expire_loop(self):
-        period = max(1.0, min(60.0, self.limits.keep_s / 10))
+        period = self._expire_period()
         while True:
             self.expire()
             await asyncio.sleep(period)
 
-    def expire(self, now=None):
-        now = time.time() if now is None else now
-        for pkey in self.jobs.expire(now - self.limits.keep_s):
-            self.blobs.remove(pkey)
-
     def health(self):
-        counts = self.jobs.counts()
-        return {"status": "stopping" if self._stopping else "ok",
-                "queued": counts[QUEUED], "running": counts[RUNNING],
-                "solvers": [{"pid": w.pid, "inline": w in self._inline_workers,
-                             "busy": w.pid in self._busy}
-                            for w in self._all_workers()]}
-
-    def _update_gauges(self):
-        if self.metrics:
-            counts = self.jobs.counts()
-            self.metrics.queue_depth.set(counts[QUEUED])
-            self.metrics.running.set(counts[RUNNING])
-
-    def _count(self, name, outcome):
-        if self.metrics:
-            getattr(self.metrics, name).labels(outcome).inc()
+        return self._health(self.jobs.counts(),
+                            solvers=[{"pid": w.pid, "inline": w in self._inline_workers,
+                                      "busy": w.pid in self._busy}
+                                     for w in self._all_workers()])

@@ -289,7 +289,7 @@ def write_atomic(path, data, mode=0o644):
 
 def write_atomic_pieces(path, pieces, mode=0o644):
     """As write_atomic, from an iterable of byte strings; returns the size."""
-    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".tmp-")
+    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path) or ".", prefix=".tmp-")
     size = 0
     try:
         os.fchmod(fd, mode)

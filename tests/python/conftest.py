@@ -4,12 +4,12 @@ the preload shim that stands in for parts of the system."""
 import json
 import pathlib
 import shutil
-import socket
 import subprocess
 import sys
 import time
 
 import pytest
+from service_support import free_port, stop_process
 
 HERE = pathlib.Path(__file__).resolve().parent
 SERVICE_SCRIPT = HERE.parent / "service" / "pemu_service.py"
@@ -81,16 +81,6 @@ class RunningService:
         return self.output_path.read_text(encoding="utf-8", errors="replace")
 
 
-def _stop(proc):
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-
-
 @pytest.fixture(scope="session")
 def service_script():
     """Path of the solving service's script, for tests that start their own."""
@@ -128,23 +118,23 @@ def service(tmp_path_factory):
         deadline = time.monotonic() + READY_TIMEOUT_S
         while not ready_path.exists():
             if proc.poll() is not None or time.monotonic() > deadline:
-                _stop(proc)
+                stop_process(proc)
                 pytest.fail("solving service did not start:\n"
                             + output_path.read_text(errors="replace"))
             time.sleep(0.05)
         ready = json.loads(ready_path.read_text())
         yield RunningService(ready, log_path, output_path)
     finally:
-        _stop(proc)
+        stop_process(proc)
 
 
-def _free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+@pytest.fixture
+def local(monkeypatch):
+    """The in-process solver for this test."""
+    monkeypatch.setenv("PEMU_KILLSWITCH", "1")
 
 
 @pytest.fixture
 def absent_url():
     """An https URL on a loopback port where nothing listens."""
-    return f"https://127.0.0.1:{_free_port()}"
+    return f"https://127.0.0.1:{free_port()}"

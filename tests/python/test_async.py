@@ -64,11 +64,6 @@ def wait_for_refcount(obj, expected):
 
 
 @pytest.fixture
-def local(monkeypatch):
-    monkeypatch.setenv("PEMU_KILLSWITCH", "1")
-
-
-@pytest.fixture
 def refused_remote(monkeypatch, absent_url):
     """The remote path, failing at once: nothing listens at the URL."""
     monkeypatch.delenv("PEMU_KILLSWITCH", raising=False)

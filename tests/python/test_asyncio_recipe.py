@@ -34,11 +34,6 @@ def as_number(result):
 
 
 @pytest.fixture
-def local(monkeypatch):
-    monkeypatch.setenv("PEMU_KILLSWITCH", "1")
-
-
-@pytest.fixture
 def remote(monkeypatch, service):
     monkeypatch.delenv("PEMU_KILLSWITCH", raising=False)
 

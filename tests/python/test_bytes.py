@@ -23,11 +23,6 @@ def words_as_bytes(words):
 
 
 @pytest.fixture
-def local(monkeypatch):
-    monkeypatch.setenv("PEMU_KILLSWITCH", "1")
-
-
-@pytest.fixture
 def remote(monkeypatch, service):
     for var in ("PEMU_KILLSWITCH", "PEMU_MAXRETRIES"):
         monkeypatch.delenv(var, raising=False)

@@ -11,6 +11,7 @@ import sys
 import time
 
 import pytest
+from service_support import free_port, stop_process
 import trustme
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -45,12 +46,6 @@ http {{
 """
 
 
-def _free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @pytest.fixture(scope="module")
 def h2_front(service, tmp_path_factory):
     """Base URL of nginx speaking HTTP/2 over TLS, proxying to the service."""
@@ -64,7 +59,7 @@ def h2_front(service, tmp_path_factory):
     leaf = ca.issue_cert("127.0.0.1", "localhost")
     leaf.private_key_pem.write_to_path(str(work / "key.pem"))
     leaf.cert_chain_pems[0].write_to_path(str(work / "cert.pem"))
-    port = _free_port()
+    port = free_port()
     conf = work / "nginx.conf"
     conf.write_text(NGINX_CONF.format(work=work, port=port, upstream=service.port))
     proc = subprocess.Popen([nginx, "-c", str(conf), "-e", str(work / "error.log")],
@@ -82,12 +77,7 @@ def h2_front(service, tmp_path_factory):
                 time.sleep(0.05)
         yield f"https://127.0.0.1:{port}"
     finally:
-        proc.terminate()
-        try:
-            proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+        stop_process(proc)
 
 
 def run_solve(env_vars, values=(3, 5)):

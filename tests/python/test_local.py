@@ -10,10 +10,7 @@ import pytest
 import pemux
 from bitsets import as_int, oracle
 
-
-@pytest.fixture(autouse=True)
-def local(monkeypatch):
-    monkeypatch.setenv("PEMU_KILLSWITCH", "1")
+pytestmark = pytest.mark.usefixtures("local")
 
 
 @pytest.mark.parametrize("values, words", [

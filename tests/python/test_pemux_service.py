@@ -25,6 +25,8 @@ pytest.importorskip("pemux_service")
 from pemux_service import protocol  # noqa: E402
 from pemux_service.engine import Limits, LocalEngine  # noqa: E402
 from pemux_service.store import DONE, FAILED, FileBlobStore, SqliteJobStore  # noqa: E402
+import service_support  # noqa: E402
+from service_support import children, is_solver, local, problem, signal_all  # noqa: E402
 
 START_TIMEOUT_S = 30.0
 WAIT_S = 20.0
@@ -32,27 +34,8 @@ MAX_TOTAL = 1 << 33
 MAX_BODY = 4096
 
 
-def local(values):
-    old = os.environ.get("PEMU_KILLSWITCH")
-    os.environ["PEMU_KILLSWITCH"] = "1"
-    try:
-        return pemux.complete_subset_sum_bytes(values)
-    finally:
-        if old is None:
-            del os.environ["PEMU_KILLSWITCH"]
-        else:
-            os.environ["PEMU_KILLSWITCH"] = old
-
-
 def wait_until(cond, what, timeout=WAIT_S, step=0.002):
-    deadline = time.monotonic() + timeout
-    while True:
-        got = cond()
-        if got:
-            return got
-        if time.monotonic() > deadline:
-            pytest.fail(f"timed out waiting for {what}")
-        time.sleep(step)
+    return service_support.wait_until(cond, what, timeout, step)
 
 
 class Service:
@@ -176,8 +159,8 @@ def solo(tmp_path):
                 "--retry-delay", "0.5s",
                 "--drain", "0.5s").start()
     yield s
-    for p in _children(s.proc.pid):
-        _signal(p, signal.SIGCONT)
+    for p in children(s.proc.pid):
+        signal_all([p], signal.SIGCONT)
     s.stop(signal.SIGKILL)
 
 
@@ -197,44 +180,12 @@ def _key_from(text):
     return m.group(1)
 
 
-def _children(pid):
-    """Child processes of pid, whichever of its threads started them."""
-    out = []
-    try:
-        tasks = os.listdir(f"/proc/{pid}/task")
-    except FileNotFoundError:
-        return out
-    for tid in tasks:
-        try:
-            with open(f"/proc/{pid}/task/{tid}/children") as f:
-                out += [int(p) for p in f.read().split()]
-        except FileNotFoundError:
-            pass
-    return out
-
-
 def _new_solver(pid, known):
     """A child of pid not in known that runs a solver already."""
-    for child in set(_children(pid)) - known:
-        try:
-            with open(f"/proc/{child}/cmdline", "rb") as f:
-                if b"spawn_main" in f.read():
-                    return child
-        except FileNotFoundError:
-            pass
+    for child in set(children(pid)) - known:
+        if is_solver(child):
+            return child
     return None
-
-
-def _signal(pid, sig):
-    try:
-        os.kill(pid, sig)
-    except ProcessLookupError:
-        pass
-
-
-def _problem(seed, count, largest):
-    rng = random.Random(seed)
-    return [rng.randint(0, largest) for _ in range(count)]
 
 
 # -- first start -----------------------------------------------------------------
@@ -277,9 +228,9 @@ def test_first_start_on_a_terminal_prints_three_working_lines(tmp_path, monkeypa
     [],
     [0],
     [3, 5],
-    _problem(1, 1000, 1000),           # solved before the submit is answered
-    _problem(2, 30, 10_000_000),       # queued
-    _problem(3, 5, 1 << 24) + [0, 0],
+    problem(1, 1000, 1000),            # solved before the submit is answered
+    problem(2, 30, 10_000_000),        # queued
+    problem(3, 5, 1 << 24) + [0, 0],
 ], ids=["empty", "zero", "3,5", "small", "queued", "zeros"])
 def test_results_equal_local_path(svc, remote, values):
     expect = local(values)
@@ -289,17 +240,17 @@ def test_results_equal_local_path(svc, remote, values):
 
 
 def test_words_form_and_first_poll_ready(svc, remote):
-    values = _problem(4, 200, 500)
+    values = problem(4, 200, 500)
     remote(svc)
     words = pemux.complete_subset_sum(values)
     assert array.array("Q", words).tobytes() == local(values)
     # Small problems are solved before the submit is answered.
-    status, body = svc.poll(svc.submit(_problem(5, 100, 100)))
+    status, body = svc.poll(svc.submit(problem(5, 100, 100)))
     assert status == 200 and body[:2] == b"\x1f\x8b"
 
 
 def test_same_multiset_is_answered_from_the_stored_result(svc):
-    values = _problem(6, 40, 1_000_000)
+    values = problem(6, 40, 1_000_000)
     first = svc.result(svc.submit(values))
     solves = svc.metric("pemux_solves_total", outcome="ok")
     reused = svc.metric("pemux_solves_total", outcome="reused")
@@ -314,7 +265,7 @@ def test_same_multiset_is_answered_from_the_stored_result(svc):
 
 def test_concurrent_clients(svc, remote):
     remote(svc)
-    problems = [_problem(100 + i, 50 + i, 10 ** (3 + i % 5)) for i in range(24)]
+    problems = [problem(100 + i, 50 + i, 10 ** (3 + i % 5)) for i in range(24)]
     expect = [local(p) for p in problems]
     got = [None] * len(problems)
 
@@ -391,19 +342,19 @@ def test_refusals_reach_the_module(svc, remote):
 
 
 def test_too_many_queued_jobs_for_one_key(solo):
-    for s in _children(solo.proc.pid):
-        _signal(s, signal.SIGSTOP)
-    rids = [solo.submit(_problem(200 + i, 5, 1000)) for i in range(3)]
+    for s in children(solo.proc.pid):
+        signal_all([s], signal.SIGSTOP)
+    rids = [solo.submit(problem(200 + i, 5, 1000)) for i in range(3)]
     status, body = solo.request("POST", protocol.SUBMIT_PATH, "[7,8,9]")
     assert re.fullmatch(rb'\{"message":"Too many queued jobs for this key[^",}]*"\}', body)
     assert solo.health()["queued"] + solo.health()["running"] == 3
     # Another key is not held up by the first one's queue.
     other = _key_from(solo.key_cmd("new").stdout)
     solo.submit([7, 8, 9], key=other)
-    for s in _children(solo.proc.pid):
-        _signal(s, signal.SIGCONT)
+    for s in children(solo.proc.pid):
+        signal_all([s], signal.SIGCONT)
     for i, rid in enumerate(rids):
-        assert solo.result(rid) == local(_problem(200 + i, 5, 1000))
+        assert solo.result(rid) == local(problem(200 + i, 5, 1000))
 
 
 # -- answers after acceptance ---------------------------------------------------
@@ -431,13 +382,13 @@ def test_out_of_memory_is_an_error(svc):
     status, body = final_answer(svc, rid)
     assert body == b'{"error":"Out of memory while solving"}'
     # The solver that hit the limit still serves.
-    assert svc.result(svc.submit(_problem(8, 10, 1 << 22))) == local(_problem(8, 10, 1 << 22))
+    assert svc.result(svc.submit(problem(8, 10, 1 << 22))) == local(problem(8, 10, 1 << 22))
 
 
 def test_solver_killed_mid_solve_is_retried(solo):
     pool = solo.solvers()[0]["pid"]
     os.kill(pool, signal.SIGSTOP)
-    values = _problem(9, 20, 1 << 20)
+    values = problem(9, 20, 1 << 20)
     rid = solo.submit(values)
     wait_until(lambda: solo.solvers()[0]["busy"], "the solve to start")
     os.kill(pool, signal.SIGKILL)
@@ -449,7 +400,7 @@ def test_solver_killed_mid_solve_is_retried(solo):
 def test_inline_solver_killed_mid_solve_leaves_the_job_queued(svc):
     inline = svc.solvers(inline=True)[0]["pid"]
     os.kill(inline, signal.SIGSTOP)
-    values = _problem(12, 100, 1000)
+    values = problem(12, 100, 1000)
     rid = []
     submit = threading.Thread(target=lambda: rid.append(svc.submit(values)))
     submit.start()
@@ -461,10 +412,10 @@ def test_inline_solver_killed_mid_solve_leaves_the_job_queued(svc):
 
 
 def test_solver_dying_twice_fails_the_job(solo):
-    known = set(_children(solo.proc.pid))
+    known = set(children(solo.proc.pid))
     first = solo.solvers()[0]["pid"]
     os.kill(first, signal.SIGSTOP)
-    rid = solo.submit(_problem(10, 20, 1 << 20))
+    rid = solo.submit(problem(10, 20, 1 << 20))
     wait_until(lambda: solo.solvers()[0]["busy"], "the solve to start")
     os.kill(first, signal.SIGKILL)
     # Stop the replacement before it has started the solve again (it
@@ -478,7 +429,7 @@ def test_solver_dying_twice_fails_the_job(solo):
     assert body == (b'{"error":"The solve failed twice: solver process killed by '
                     b'SIGKILL"}')
     # Submitted again, the problem gets a fresh try.
-    assert solo.result(solo.submit(_problem(10, 20, 1 << 20))) == local(_problem(10, 20, 1 << 20))
+    assert solo.result(solo.submit(problem(10, 20, 1 << 20))) == local(problem(10, 20, 1 << 20))
 
 
 def test_error_answer_ends_the_client_call(svc, remote):
@@ -496,16 +447,16 @@ def test_error_answer_ends_the_client_call(svc, remote):
 
 @pytest.mark.parametrize("how", [signal.SIGKILL, signal.SIGTERM], ids=["kill-9", "term"])
 def test_accepted_jobs_survive_a_restart(solo, how):
-    finished = _problem(299, 10, 1 << 16)
+    finished = problem(299, 10, 1 << 16)
     finished_rid = solo.submit(finished)
     solo.result(finished_rid)
     worker = solo.solvers()[0]["pid"]
     os.kill(worker, signal.SIGSTOP)
-    problems = [_problem(300 + i, 10, 1 << 16) for i in range(3)]
+    problems = [problem(300 + i, 10, 1 << 16) for i in range(3)]
     rids = [solo.submit(p) for p in problems]
     wait_until(lambda: solo.solvers()[0]["busy"], "the first solve to start")
     solo.stop(how)
-    _signal(worker, signal.SIGCONT)
+    signal_all([worker], signal.SIGCONT)
     wait_until(lambda: not os.path.exists(f"/proc/{worker}"), "the old solver to end")
     # A result file lost while the service was down is solved again; files
     # that belong to no job go.

@@ -11,7 +11,6 @@ import random
 import re
 import shutil
 import signal
-import socket
 import ssl
 import subprocess
 import sys
@@ -29,6 +28,8 @@ redis = pytest.importorskip("redis")
 from pemux_service import protocol  # noqa: E402
 from pemux_service.distributed import redact  # noqa: E402
 from pemux_service.redis_store import RedisJobStore, WorkerRoll  # noqa: E402
+import service_support  # noqa: E402
+from service_support import free_port, local, problem, signal_all, solver_pids  # noqa: E402
 
 START_S = 30.0
 WAIT_S = 30.0
@@ -43,69 +44,8 @@ QUEUE_CAP = 40
 WORKER_MAX_TOTAL = ((700 << 20) - (256 << 20)) // 2 * 8
 
 
-def local(values):
-    old = os.environ.get("PEMU_KILLSWITCH")
-    os.environ["PEMU_KILLSWITCH"] = "1"
-    try:
-        return pemux.complete_subset_sum_bytes(values)
-    finally:
-        if old is None:
-            del os.environ["PEMU_KILLSWITCH"]
-        else:
-            os.environ["PEMU_KILLSWITCH"] = old
-
-
 def wait_until(cond, what, timeout=WAIT_S, step=0.01):
-    deadline = time.monotonic() + timeout
-    while True:
-        got = cond()
-        if got:
-            return got
-        if time.monotonic() > deadline:
-            pytest.fail(f"timed out waiting for {what}")
-        time.sleep(step)
-
-
-def problem(seed, count, largest):
-    rng = random.Random(seed)
-    return [rng.randint(0, largest) for _ in range(count)]
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def signal_all(pids, sig):
-    for pid in pids:
-        try:
-            os.kill(pid, sig)
-        except ProcessLookupError:
-            pass
-
-
-def solver_pids(pid):
-    """The solver processes a worker started (not multiprocessing's helper)."""
-    out = []
-    try:
-        tasks = os.listdir(f"/proc/{pid}/task")
-    except FileNotFoundError:
-        return out
-    for tid in tasks:
-        try:
-            with open(f"/proc/{pid}/task/{tid}/children") as f:
-                kids = [int(p) for p in f.read().split()]
-        except FileNotFoundError:
-            continue
-        for kid in kids:
-            try:
-                with open(f"/proc/{kid}/cmdline", "rb") as f:
-                    if b"spawn_main" in f.read():
-                        out.append(kid)
-            except FileNotFoundError:
-                pass
-    return out
+    return service_support.wait_until(cond, what, timeout, step)
 
 
 class RedisServer:

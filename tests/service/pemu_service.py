@@ -30,10 +30,8 @@ import pathlib
 import re
 import shlex
 import signal
-import socket
 import ssl
 import sys
-import tempfile
 import time
 import uuid
 import zlib
@@ -48,7 +46,9 @@ except ImportError:  # run from a checkout without the service installed
     from pemux_service import protocol
 
 # The exchange itself is the real service's; this stand-in adds the faults.
+from pemux_service.cli import bind_listener
 from pemux_service.protocol import RESULT_PATH, SUBMIT_PATH, parse_problem
+from pemux_service.store import write_atomic
 
 API_PREFIX = "/v0"
 
@@ -527,38 +527,9 @@ def load_or_create_ca(cert_dir):
     except (OSError, ValueError):
         pass
     ca = trustme.CA(organization_name="pemux local test CA")
-    _write_atomic(key_path, ca.private_key_pem.bytes(), mode=0o600)
-    _write_atomic(ca_path, ca.cert_pem.bytes())
+    write_atomic(key_path, ca.private_key_pem.bytes(), mode=0o600)
+    write_atomic(ca_path, ca.cert_pem.bytes())
     return ca, ca_path
-
-
-def _write_atomic(path, data, mode=0o644):
-    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path) or ".", prefix=".tmp-")
-    try:
-        os.fchmod(fd, mode)
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-
-
-def _bind(host, port):
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    sock = socket.socket(family, socket.SOCK_STREAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    try:
-        sock.bind((host, port))
-    except OSError:
-        sock.close()
-        raise
-    sock.listen(128)
-    sock.setblocking(False)
-    return sock, sock.getsockname()[1]
 
 
 def _url_host(host):
@@ -617,10 +588,10 @@ async def run(args):
     log = RequestLog(args.log)
     svc = Service(args.api_key, log, args.max_total, args.max_jobs)
 
-    main_sock, port = _bind(args.host, args.port)
-    http_sock, http_port = _bind(args.host, args.http_port)
-    drop_sock, drop_port = _bind(args.host, args.drop_port)
-    other_sock, other_port = _bind(args.host, args.other_port)
+    main_sock, port = bind_listener(args.host, args.port, backlog=128)
+    http_sock, http_port = bind_listener(args.host, args.http_port, backlog=128)
+    drop_sock, drop_port = bind_listener(args.host, args.drop_port, backlog=128)
+    other_sock, other_port = bind_listener(args.host, args.other_port, backlog=128)
     svc.http_port = http_port
     svc.other_port = other_port
     svc.drop_port = drop_port
@@ -650,7 +621,7 @@ async def run(args):
     print(f"export PEMU_API_KEY={shlex.quote(args.api_key[0])}", flush=True)
 
     if args.ready_file:
-        _write_atomic(args.ready_file, json.dumps({
+        write_atomic(args.ready_file, json.dumps({
             "pid": os.getpid(),
             "host": args.host,
             "port": port,

@@ -25,6 +25,8 @@ LIB_DIRS = (f"/usr/lib/{_ARCH}", f"/lib/{_ARCH}", "/usr/lib64", "/lib64",
 # auditwheel renames libfoo.so.1 to libfoo-<8 hex digits>.so.1.
 CARRIED_RE = re.compile(r"-[0-9a-f]{8}(?=\.)")
 
+# The fixtures import their helpers from beside them.
+sys.path.insert(0, str(ROOT / "tests" / "python"))
 _spec = importlib.util.spec_from_file_location(
     "pemux_service_fixtures", ROOT / "tests" / "python" / "conftest.py")
 _fixtures = importlib.util.module_from_spec(_spec)
