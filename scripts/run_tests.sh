@@ -18,7 +18,7 @@ echo "== building and installing pemux into .venv"
 echo "== packages the tests need"
 bash scripts/apt_install.sh clang libgtest-dev valgrind curl util-linux
 # An HTTP/2 front end for the remote client's key-masking tests.
-bash scripts/apt_install.sh nginx-light
+bash scripts/apt_install.sh nginx
 # The scale-out tests start a broker of their own.
 bash scripts/apt_install.sh redis-server
 # Sanitizer and fuzzer runtimes of the clang that is installed, whatever its version.
