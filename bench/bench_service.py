@@ -168,6 +168,7 @@ def start_service(data, extra):
         time.sleep(0.05)
     out.seek(0)
     env = dict(re.findall(r"^export (PEMU_\w+)=(\S+)$", out.read() + made, re.M))
+    out.close()  # the service writes through its own copy
     return proc, env
 
 
@@ -331,6 +332,7 @@ def start_worker(data, url, n, tmp, extra=()):
                              "--broker", url, "--processes", "1", "--ready-file", ready,
                              *extra],
                             stdout=subprocess.DEVNULL, stderr=err)
+    err.close()  # the worker writes through its own copy
     deadline = time.monotonic() + 60
     while not os.path.exists(ready):
         if proc.poll() is not None or time.monotonic() > deadline:

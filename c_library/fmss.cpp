@@ -1,8 +1,7 @@
 /* Local solver: exact complete subset sums, written into the caller's bitset.
  *
  * Three families live here and beside it:
- *  - the hashed-difference helpers (update ... print_sized_ar) keep their
- *    historical contract for anyone linking against them, and serve the
+ *  - the hashed-difference helpers (update ... print_sized_ar) serve the
  *    tests as a reference; the engine does not use them, because their
  *    window hash can miss a sum and their tables cost about 20 bytes per
  *    unit of the total;
@@ -74,15 +73,18 @@ extern "C" void add_new_sums(uint32_t *origin, const uint32_t *weights,
 extern "C" sized_ar_t *empty_sized_ar(void)
 {
     sized_ar_t *a = static_cast<sized_ar_t *>(malloc(sizeof(sized_ar_t)));
-    a[0] = 0;
+    if (a != NULL)
+        a[0] = 0;
     return a;
 }
 
 extern "C" sized_ar_t *one_item_sized_ar(uint32_t v)
 {
     sized_ar_t *a = static_cast<sized_ar_t *>(malloc(2 * sizeof(sized_ar_t)));
-    a[0] = 1;
-    a[1] = v;
+    if (a != NULL) {
+        a[0] = 1;
+        a[1] = v;
+    }
     return a;
 }
 
@@ -99,9 +101,12 @@ extern "C" sized_ar_t *union_sized_ar(sized_ar_t *a, sized_ar_t *b)
     const uint32_t n = a[0] + b[0];
     sized_ar_t *u =
         static_cast<sized_ar_t *>(malloc((size_t(n) + 1) * sizeof(sized_ar_t)));
-    u[0] = n;
-    memcpy(u + 1, a + 1, a[0] * sizeof(sized_ar_t));
-    memcpy(u + 1 + a[0], b + 1, b[0] * sizeof(sized_ar_t));
+    if (u != NULL) {
+        u[0] = n;
+        memcpy(u + 1, a + 1, a[0] * sizeof(sized_ar_t));
+        memcpy(u + 1 + a[0], b + 1, b[0] * sizeof(sized_ar_t));
+    }
+    /* Consumed either way, so that a failed union leaks nothing. */
     free(a);
     free(b);
     return u;

@@ -121,9 +121,11 @@ sized_ar_t *find_new_sums(const uint32_t *origin, const uint32_t *tree,
                           const uint32_t *weights, uint32_t T,
                           uint32_t modulus, uint32_t lo, uint32_t hi,
                           uint32_t x);
+/* New sized arrays, or NULL when memory runs out. */
 sized_ar_t *empty_sized_ar(void);
 sized_ar_t *one_item_sized_ar(uint32_t v);
-/* Consumes a and b; may return one of them unchanged. */
+/* Consumes a and b; may return one of them unchanged; NULL when memory
+ * runs out. */
 sized_ar_t *union_sized_ar(sized_ar_t *a, sized_ar_t *b);
 void print_sized_ar(const sized_ar_t *a);
 

@@ -56,10 +56,9 @@ extern "C" pemu_status_t fetch_complete_subset_sum(uint64_t *values,
                                                    size_t *result_words,
                                                    char *err_buf)
 {
-    if (keep_local())
-        return _fmss_solve(values, count, result, result_words, err_buf);
-    return _online_fetch_complete_subset_sum(values, count, result,
-                                             result_words, err_buf);
+    return fetch_complete_subset_sum_cancellable(values, count, result,
+                                                 result_words, err_buf, NULL,
+                                                 NULL);
 }
 
 extern "C" pemu_status_t fetch_complete_subset_sum_cancellable(
@@ -113,9 +112,8 @@ extern "C" void *fetch_complete_subset_sum_async_helper(void *record)
     uint64_t total = 0;
     if (!pemu::sum_values(req.values, req.count, &total)) {
         _safe_copy_to_err_buff("[Local failure] overflow on input", err_buf);
-    } else if ((buffer = static_cast<uint64_t *>(
-                    calloc(pemu::words_for_total(total), sizeof(uint64_t)))) ==
-               NULL) {
+    } else if ((buffer = static_cast<uint64_t *>(calloc(
+                    pemu::words_for_total(total), sizeof(uint64_t)))) == NULL) {
         _safe_copy_to_err_buff("[Local failure] result buffer allocation failed",
                                err_buf);
     } else {
@@ -314,7 +312,8 @@ bool pause_unless_cancelled(unsigned seconds, const call_cancel *cancel)
                                    (long)(ms % 1000) * 1000000};
         struct pollfd wake = {shutdown_fd, POLLIN, 0};
         int rc = ppoll(&wake, shutdown_fd >= 0 ? 1 : 0, &t, NULL);
-        if (rc == 0)
+        /* Only a signal repeats a slice: a failing ppoll must not spin. */
+        if (rc == 0 || (rc < 0 && errno != EINTR))
             left_ms -= ms;
     }
     return !call_cancelled(cancel);
@@ -1062,7 +1061,7 @@ namespace {
  * the decoded result is refused. */
 const char *result_refusal(const unzip_output_t &decoded, uint64_t total)
 {
-    const size_t needed = (size_t)(total / 64) + 1;
+    const size_t needed = pemu::words_for_total(total);
     if (decoded.overrun)
         return "Result holds bits beyond the result buffer";
     if (decoded.words_written > needed)
@@ -1221,7 +1220,7 @@ pemu_status_t poll_result(remote_call &call, const char *request_id,
     curl_slist_ptr headers(_generate_slist(2));
     if (!headers)
         return pemu::fail("[Local failure] slist failed to generate", call.err_buf);
-    const size_t needed_words = (size_t)(total / 64) + 1;
+    const size_t needed_words = pemu::words_for_total(total);
     poll_intake in = {{static_cast<char *>(malloc(1)), 0},
                       max_gzip_body(needed_words * 8),
                       NULL,

@@ -47,8 +47,9 @@ def complete_subset_sum_bytes(values: list[int], /) -> bytes:
 
     Same checks, errors and path choice as complete_subset_sum, but the
     interpreter lock is released while it solves or waits, so other threads
-    run meanwhile. During a remote wait, a signal whose handler raises
-    (Ctrl-C) ends the call with that exception (KeyboardInterrupt).
+    run meanwhile. During a remote wait on the main thread, a signal whose
+    handler raises (Ctrl-C) ends the call with that exception
+    (KeyboardInterrupt); Python runs signal handlers on the main thread only.
     """
 
 def subset_sum_result_check(

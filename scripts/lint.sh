@@ -6,14 +6,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+bash scripts/install.sh --deps
+bash scripts/apt_install.sh clang
 # Another version may format differently from the one the style was set with.
-v=$(clang --version | sed -n 's/.*clang version \([0-9]*\)\..*/\1/p' | head -n 1)
-fmt=clang-format-${v:?clang not found}
-if ! command -v "$fmt" >/dev/null; then
-  echo "== apt-get install $fmt"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$fmt"
-fi
+v=$(clang -dumpversion | cut -d. -f1)
+fmt=clang-format-$v
+bash scripts/apt_install.sh "$fmt"
 if [ ! -x .venv/bin/ruff ]; then
   .venv/bin/python -m pip install -q -r requirements-dev.txt
 fi

@@ -4,7 +4,7 @@
 # ThreadSanitizer), the fuzzers for a bounded time, the Python suite, the
 # typed-program checks and the repaired wheel in a fresh environment.
 #   bash scripts/run_tests.sh           # all of it
-#   bash scripts/run_tests.sh --quick   # plain C++ tests and pytest only
+#   bash scripts/run_tests.sh --quick   # style check, plain C++ tests and pytest only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-2}

@@ -189,13 +189,18 @@ class Front:
             resp.content_length = size
             await resp.prepare(request)
             loop = asyncio.get_running_loop()
-            while True:
-                chunk = await loop.run_in_executor(None, f.read, CHUNK)
-                if not chunk:
-                    break
-                await resp.write(chunk)
-                request["bytes_out"] += len(chunk)
-            await resp.write_eof()
+            try:
+                while True:
+                    chunk = await loop.run_in_executor(None, f.read, CHUNK)
+                    if not chunk:
+                        break
+                    await resp.write(chunk)
+                    request["bytes_out"] += len(chunk)
+                await resp.write_eof()
+            except ConnectionResetError:
+                # The client went away mid-download: its own affair, not a
+                # failure of the service.
+                request["outcome"] = "client_gone"
             return resp
 
     # -- operations --------------------------------------------------------

@@ -22,7 +22,6 @@ import zlib
 
 from . import protocol
 from .keys import KeyStore
-from .protocol import GZIP_LEVEL
 from .store import write_atomic
 
 log = logging.getLogger("pemux_service")
@@ -67,8 +66,9 @@ def default_max_total(worker_memory):
 
 def add_gzip_options(p):
     """How results are compressed, as gzip_setting(args) reads it back."""
-    p.add_argument("--gzip-level", type=int, choices=range(10), default=GZIP_LEVEL,
-                   metavar="0-9", help=f"compression level of results (default {GZIP_LEVEL})")
+    level = protocol.GZIP_LEVEL
+    p.add_argument("--gzip-level", type=int, choices=range(10), default=level,
+                   metavar="0-9", help=f"compression level of results (default {level})")
     p.add_argument("--gzip-strategy", choices=sorted(GZIP_STRATEGIES), default=GZIP_STRATEGY,
                    help=f"zlib strategy of results (default {GZIP_STRATEGY})")
 

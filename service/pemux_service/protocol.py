@@ -8,7 +8,6 @@ value at any of them).
 
 import array
 import concurrent.futures
-import gzip
 import hashlib
 import json
 import struct
@@ -130,8 +129,3 @@ def iter_pack_result(bitset, level=GZIP_LEVEL, strategy=GZIP_STRATEGY, threads=1
         for part in parts:
             yield part.result()
     yield struct.pack("<II", crc & 0xFFFFFFFF, n & 0xFFFFFFFF)
-
-
-def unpack_result(body):
-    """Inverse of pack_result, for tests and tools."""
-    return gzip.decompress(body)

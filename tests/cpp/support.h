@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "pemu_plumbing.h"
+
 namespace pemu_test {
 
 // Puts the named environment variables back, when it goes, as they were
@@ -68,10 +70,7 @@ inline std::vector<uint64_t> bitwise_shift_or(const std::vector<uint64_t> &value
 }
 
 // free(), because the library may grow or release what it is handed.
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-using HeapChunk = std::unique_ptr<char, FreeDeleter>;
+using HeapChunk = pemu::malloc_ptr<char>;
 
 // An exactly-sized malloc'd copy of n bytes, as libcurl hands chunks over
 // (no terminator), so that ASan reports any read past the end, even of an

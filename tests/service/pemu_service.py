@@ -401,7 +401,7 @@ class Service:
 
         rid = uuid.uuid4().hex
         self._add_job(rid, values)
-        answer = b'{"requestId":"%s"}' % rid.encode()
+        answer = protocol.request_id_answer(rid)
         if "newline" in beh:
             answer += b"\n"
         if "split" in beh:
