@@ -80,6 +80,16 @@ inline bool sum_values(const uint64_t *values, size_t count, uint64_t *total)
     return true;
 }
 
+/* The library's one overflow test with its message: 0 with the total in
+ * *total, or the failure. */
+inline pemu_status_t checked_total(const uint64_t *values, size_t count,
+                                   uint64_t *total, char *err_buf)
+{
+    if (!sum_values(values, count, total))
+        return fail("[Local failure] overflow on input", err_buf);
+    return 0;
+}
+
 } // namespace pemu
 
 #endif /* PEMU_PLUMBING_H */

@@ -1,0 +1,31 @@
+/* The front door's machinery: the path of a request, and the worker of an
+ * asynchronous one. */
+#ifndef PEMU_FRONT_H
+#define PEMU_FRONT_H
+
+#include "hdr/pemu_lib.h"
+
+namespace pemu::front {
+
+/* One request whose total is known (and fits): the local solver when
+ * PEMU_KILLSWITCH says so, else the remote client. */
+pemu_status_t route(const uint64_t *values, size_t count, uint64_t total,
+                    uint64_t *result, size_t *result_words, char *err_buf,
+                    pemu_cancel_t cancel, void *cancel_user);
+
+/* Starts the worker of one request. NULL once it runs (it then owns
+ * values), else what failed; nothing is taken over then. */
+const char *start_worker(uint64_t *values, size_t count, callback_t callback,
+                         void *user);
+
+/* Hands a failure to the callback without a result; used when the request
+ * cannot even start, so that the caller's user pointer is still released. */
+void deliver_local_failure(callback_t callback, void *user, const char *msg);
+
+/* The worker's body: sizes the result, solves, calls back once. Takes
+ * ownership of the record. */
+void run_request(void *record);
+
+} // namespace pemu::front
+
+#endif

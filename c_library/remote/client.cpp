@@ -1,0 +1,38 @@
+/* One remote call: preparation, admission, then the two phases. */
+#include "remote/client.h"
+
+#include "remote/config.h"
+#include "remote/poll.h"
+#include "remote/submit.h"
+
+namespace pemu::remote {
+
+pemu_status_t fetch(const uint64_t *values, size_t count, uint64_t total,
+                    uint64_t *result, size_t *result_words, char *err_buf,
+                    call_cancel cancel)
+{
+    /* Everything that can fail without traffic fails before any. */
+    const char *why = NULL;
+    curl_slist_ptr submit_headers(key_headers(1, &why));
+    if (!submit_headers)
+        return pemu::fail(why, err_buf);
+    remote_call call = {{}, cancel, err_buf};
+    why = take_config(&call.config);
+    if (why != NULL)
+        return pemu::fail(why, err_buf);
+
+    admission admitted;
+    if (!admitted.admitted())
+        return pemu::fail(kCancelled, err_buf);
+    init_curl_once();
+
+    char request_id[kRequestIdMax + 1];
+    request_id[0] = '\0';
+    if (submit_problem(call, submit_headers.get(), values, count, request_id) != 0)
+        return -1;
+    /* The submit list is done with; the poll reads the key anew. */
+    submit_headers.reset();
+    return poll_result(call, request_id, total, result, result_words);
+}
+
+} // namespace pemu::remote
