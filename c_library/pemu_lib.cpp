@@ -86,7 +86,7 @@ extern "C" pemu_status_t fetch_complete_subset_sum_async_start(
     uint64_t *values, size_t count, callback_t callback, void *user)
 {
     return pemu::front::start_worker(values, count, callback, user) == NULL ? 0
-                                                                           : -1;
+                                                                            : -1;
 }
 
 extern "C" void fetch_complete_subset_sum_async(uint64_t *values, size_t count,

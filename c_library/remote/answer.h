@@ -25,8 +25,8 @@ chunk_verdict take_chunk(body_buffer_t *body, const char *contents, size_t n);
 struct poll_intake {
     body_buffer_t body;
     size_t max_body;
-    CURL *hop;               /* the transfer now writing */
-    chunk_verdict refused;   /* why the last chunk was refused, if it was */
+    CURL *hop;             /* the transfer now writing */
+    chunk_verdict refused; /* why the last chunk was refused, if it was */
     bool too_long;
 };
 
