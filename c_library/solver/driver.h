@@ -1,0 +1,21 @@
+/* The local solver's engine: exact complete subset sums of the values,
+ * written into the caller's result words. */
+#ifndef PEMU_SOLVER_DRIVER_H
+#define PEMU_SOLVER_DRIVER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "hdr/pemu_lib.h"
+
+namespace pemu::solver {
+
+/* Solves values, whose total (already checked to fit) is total, into
+ * result, which holds *result_words words; *result_words becomes the words
+ * written. -1 with a "[Local failure] " message in err_buf (may be NULL). */
+pemu_status_t solve(const uint64_t *values, size_t count, uint64_t total,
+                    uint64_t *result, size_t *result_words, char *err_buf);
+
+} // namespace pemu::solver
+
+#endif
