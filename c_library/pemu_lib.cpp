@@ -23,6 +23,7 @@
 #include "remote/config.h"
 #include "remote/decode.h"
 #include "remote/submit.h"
+#include "solver/driver.h"
 
 /* ---- shared by every room --------------------------------------------- */
 
@@ -49,7 +50,8 @@ pemu_status_t pemu::front::route(const uint64_t *values, size_t count,
                                  pemu_cancel_t cancel, void *cancel_user)
 {
     if (keep_local())
-        return _fmss_solve(values, count, result, result_words, err_buf);
+        return pemu::solver::solve(values, count, total, result, result_words,
+                                   err_buf);
     return pemu::remote::fetch(values, count, total, result, result_words,
                                err_buf, {cancel, cancel_user});
 }
