@@ -1,5 +1,5 @@
-// Unit tests of the poll body path: write_memory_callback, gunzip and
-// _unzip_data.
+// Unit tests of the poll body path: write_memory_callback, gunzip,
+// _unzip_data and the checks of a decoded result.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pemu_internal.h"
+#include "remote/decode.h"
 #include "support.h"
 
 namespace {
@@ -263,5 +264,75 @@ TEST(UnzipLarge, DecodesPastOneScratchArea)
     // to the end would find) stops within its budget.
     check_unzip(bad_crc(gz(Bytes(64 << 20, 0xff))), 1, Z_OK, {~0ull}, kOverrun);
 }
+
+/* ---- checks of a decoded result ------------------------------------- */
+
+Bytes le_bytes(const std::vector<uint64_t> &words)
+{
+    Bytes out(words.size() * 8);
+    memcpy(out.data(), words.data(), out.size()); // little-endian host
+    return out;
+}
+
+struct ResultCase {
+    const char *name;
+    uint64_t total;
+    size_t capacity;
+    Bytes body;
+    const char *refusal; // nullptr: accepted
+};
+
+const char *const kNoBit0 = "Result lacks bit 0 (the empty subset)";
+const char *const kNoTotal = "Result lacks the bit of the total of the values";
+const char *const kAbove = "Result holds bits above the total of the values";
+
+// Bit 0 is refused missing whatever else the words hold: the other checks
+// (the total's bit, nothing above it) pass for the rows that lack only it.
+// clang-format off
+const ResultCase kResults[] = {
+    {"ThreeAndFive", 8, 1, gz(le_bytes({0x129})), nullptr},
+    {"TwoWordsWithTrailingZeros", 70, 2, gz(cat(le_bytes({0x3, 0x40}), zeros(9))), nullptr},
+    {"NoBit0OtherBitsOfWordZero", 8, 1, gz(le_bytes({0x128})), kNoBit0},
+    {"NoBit0WordZeroHasOthers", 70, 2, gz(le_bytes({0x2, 0x40})), kNoBit0},
+    {"NoBit0WordZeroEmpty", 70, 2, gz(le_bytes({0x0, 0x40})), kNoBit0},
+    {"AllZero", 8, 1, gz(zeros(8)), kNoBit0},
+    {"NoTotalShortBody", 70, 2, gz(le_bytes({0x1})), kNoTotal},
+    {"NoTotalInLastWord", 70, 2, gz(le_bytes({0x1, 0x20})), kNoTotal},
+    {"AboveTheTotalInItsWord", 8, 1, gz(le_bytes({0x329})), kAbove},
+    {"AboveTheTotalInALaterWord", 8, 2, gz(le_bytes({0x129, 0x1})), kAbove},
+    {"BeyondTheBuffer", 8, 1, gz(le_bytes({0x129, 0x1})), "Result holds bits beyond the result buffer"},
+    {"NotGzip", 8, 1, text("plain bytes"), "Result body could not be decoded (zlib status -3: data error)"},
+};
+// clang-format on
+
+void PrintTo(const ResultCase &c, std::ostream *os) { *os << c.name; }
+
+class ResultCheck : public testing::TestWithParam<ResultCase> {};
+
+TEST_P(ResultCheck, DecodesThenRefusesOrAccepts)
+{
+    const ResultCase &c = GetParam();
+    Body body(c.body);
+    std::vector<uint64_t> words(c.capacity, kFill);
+    size_t capacity = c.capacity;
+    char err[PEMU_ERR_BUF_SIZE] = "";
+    testing::internal::CaptureStdout();
+    const pemu_status_t rc =
+        pemu::remote::decode_result(body.b, c.total, words.data(), &capacity, err);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(capacity, c.capacity);
+    if (c.refusal == nullptr) {
+        EXPECT_EQ(rc, 0) << err;
+        EXPECT_EQ(out, "");
+        return;
+    }
+    EXPECT_EQ(rc, -1);
+    EXPECT_STREQ(err, c.refusal);
+    EXPECT_NE(out.find(std::string("Failed with error: ") + c.refusal + "\n"), std::string::npos)
+        << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Body, ResultCheck, testing::ValuesIn(kResults),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,6 +1,7 @@
 // Request building and error plumbing of the remote client; the transfers
 // themselves are tested end to end against the local service.
 #include "pemu_internal.h"
+#include "remote/answer.h"
 #include "support.h"
 
 #include <curl/curl.h>
@@ -152,6 +153,11 @@ TEST(PollBodyError, Table)
         {"\x1f\x8b\x08\x00", 0, ""},
         {"", 0, ""},
         {R"({"error":"bad \u00zz"})", 0, ""},
+        // The first "error" member is the answer, whatever follows it.
+        {R"({"error":"first","error":"second"})", 1, "first"},
+        {R"({"error":7,"error":"second"})", 1, "7"},
+        {R"({"error":"first","error":{"code":2}})", 1, "first"},
+        {R"({"id":"x","error":"first","note":"y","error":"second"})", 1, "first"},
     };
     for (const Case &c : cases) {
         char out[PEMU_ERR_BUF_SIZE] = "unchanged";
@@ -252,6 +258,78 @@ void shutdown_then_call()
 TEST(CancelDeathTest, AfterShutdownEveryRemoteCallFailsAtOnce)
 {
     EXPECT_EXIT(shutdown_then_call(), testing::ExitedWithCode(0), "");
+}
+
+// ---- what a poll attempt's answer means ---------------------------------
+
+using pemu::remote::answer;
+using pemu::remote::chunk_verdict;
+
+struct AnswerCase {
+    const char *name;
+    CURLcode res;
+    std::string body;
+    chunk_verdict refused;
+    bool too_long;
+    answer want;
+    const char *text; // the call's message for failed
+    const char *out;  // what the reader prints
+};
+
+// clang-format off
+const AnswerCase kAnswers[] = {
+    {"Ready", CURLE_OK, "\x1f\x8b gzip", chunk_verdict::stored, false, answer::ready, "", ""},
+    {"RefusedChunkIsNotReady", CURLE_WRITE_ERROR, "", chunk_verdict::not_ready, false, answer::not_ready, "", ""},
+    {"TimeoutIsNotReady", CURLE_OPERATION_TIMEDOUT, "", chunk_verdict::stored, false, answer::not_ready, "", ""},
+    {"HandshakeIsNotReady", CURLE_SSL_CONNECT_ERROR, "", chunk_verdict::stored, false, answer::not_ready, "", ""},
+    {"NoMemoryFails", CURLE_WRITE_ERROR, "ab", chunk_verdict::no_memory, false, answer::failed,
+     "[Local failure] out of memory for the result body", ""},
+    {"TooLong", CURLE_WRITE_ERROR, "", chunk_verdict::stored, true, answer::too_long, "", ""},
+    {"HardCodeFails", CURLE_COULDNT_CONNECT, "", chunk_verdict::stored, false, answer::failed,
+     "Submit problem curl failed with 7", "result fetch Curl failed with 7\n"},
+    {"ErrorMemberFails", CURLE_OK, R"({"error":"gone","error":"later"})", chunk_verdict::stored,
+     false, answer::failed, "gone", ""},
+    {"EmptyErrorFails", CURLE_OK, R"({"error":""})", chunk_verdict::stored, false, answer::failed,
+     "The service reported an error", ""},
+};
+// clang-format on
+
+void PrintTo(const AnswerCase &c, std::ostream *os) { *os << c.name; }
+
+class Answer : public testing::TestWithParam<AnswerCase> {};
+
+TEST_P(Answer, OneReaderDecides)
+{
+    const AnswerCase &c = GetParam();
+    auto bytes = pemu_test::heap_chunk(c.body.data(), c.body.size());
+    pemu::remote::poll_intake in = {{bytes.get(), c.body.size()}, 1 << 20, nullptr, c.refused, c.too_long};
+    char text[PEMU_ERR_BUF_SIZE] = "";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(pemu::remote::read_answer(c.res, in, text, sizeof text), c.want);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+    if (c.want == answer::failed) {
+        EXPECT_STREQ(text, c.text);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, Answer, testing::ValuesIn(kAnswers),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A body that cannot grow is told apart from a refusal, so that the reader
+// fails the call instead of polling again.
+TEST(AnswerIntake, BodyThatCannotGrowIsNoMemory)
+{
+    char kept = 'k';
+    body_buffer_t body = {&kept, SIZE_MAX - 2};
+    const char chunk[] = "12345";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(pemu::remote::take_chunk(&body, chunk, 5), chunk_verdict::no_memory);
+    EXPECT_EQ(write_memory_callback(const_cast<char *>(chunk), 1, 5, &body), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "not enough memory (realloc returned NULL)\n"
+              "not enough memory (realloc returned NULL)\n");
+    EXPECT_EQ(body.bytes, &kept);
+    EXPECT_EQ(body.length, SIZE_MAX - 2);
 }
 
 } // namespace
