@@ -53,8 +53,24 @@ pemu_status_t pemu::front::route(const uint64_t *values, size_t count,
         return pemu::solver::solve(values, count, total, result, result_words,
                                    err_buf);
     return pemu::remote::fetch(values, count, total, result, result_words,
-                               err_buf, {cancel, cancel_user});
+                               err_buf, cancel, cancel_user);
 }
+
+namespace {
+
+/* The call's one overflow test, then the path. */
+pemu_status_t with_total(pemu::path_fn *path, const uint64_t *values, size_t count,
+                         uint64_t *result, size_t *result_words, char *err_buf,
+                         pemu_cancel_t cancel, void *cancel_user)
+{
+    uint64_t total = 0;
+    if (pemu::checked_total(values, count, &total, err_buf) != 0)
+        return -1;
+    return path(values, count, total, result, result_words, err_buf, cancel,
+                cancel_user);
+}
+
+} // namespace
 
 extern "C" pemu_status_t fetch_complete_subset_sum(uint64_t *values,
                                                    size_t count,
@@ -71,11 +87,8 @@ extern "C" pemu_status_t fetch_complete_subset_sum_cancellable(
     uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
     char *err_buf, pemu_cancel_t cancel, void *cancel_user)
 {
-    uint64_t total = 0;
-    if (pemu::checked_total(values, count, &total, err_buf) != 0)
-        return -1;
-    return pemu::front::route(values, count, total, result, result_words,
-                              err_buf, cancel, cancel_user);
+    return with_total(pemu::front::route, values, count, result, result_words,
+                      err_buf, cancel, cancel_user);
 }
 
 extern "C" void *fetch_complete_subset_sum_async_helper(void *record)
@@ -129,11 +142,8 @@ extern "C" pemu_status_t _online_fetch_cancellable(
     uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
     char *err_buf, pemu_cancel_t cancel, void *cancel_user)
 {
-    uint64_t total = 0;
-    if (pemu::checked_total(values, count, &total, err_buf) != 0)
-        return -1;
-    return pemu::remote::fetch(values, count, total, result, result_words,
-                               err_buf, {cancel, cancel_user});
+    return with_total(pemu::remote::fetch, values, count, result, result_words,
+                      err_buf, cancel, cancel_user);
 }
 
 extern "C" pemu_status_t _online_fetch_complete_subset_sum(

@@ -80,6 +80,14 @@ inline bool sum_values(const uint64_t *values, size_t count, uint64_t *total)
     return true;
 }
 
+/* A path of one request whose values' total is known to fit: the front
+ * door's routing, and the remote client. Result, capacity and error buffer
+ * as in fetch_complete_subset_sum; cancel may be NULL. */
+using path_fn = pemu_status_t(const uint64_t *values, size_t count,
+                              uint64_t total, uint64_t *result,
+                              size_t *result_words, char *err_buf,
+                              pemu_cancel_t cancel, void *cancel_user);
+
 /* The library's one overflow test with its message: 0 with the total in
  * *total, or the failure. */
 inline pemu_status_t checked_total(const uint64_t *values, size_t count,

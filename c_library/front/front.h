@@ -4,14 +4,12 @@
 #define PEMU_FRONT_H
 
 #include "hdr/pemu_lib.h"
+#include "pemu_plumbing.h"
 
 namespace pemu::front {
 
-/* One request whose total is known (and fits): the local solver when
- * PEMU_KILLSWITCH says so, else the remote client. */
-pemu_status_t route(const uint64_t *values, size_t count, uint64_t total,
-                    uint64_t *result, size_t *result_words, char *err_buf,
-                    pemu_cancel_t cancel, void *cancel_user);
+/* The local solver when PEMU_KILLSWITCH says so, else the remote client. */
+pemu::path_fn route;
 
 /* Starts the worker of one request. NULL once it runs (it then owns
  * values), else what failed; nothing is taken over then. */

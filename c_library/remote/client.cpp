@@ -9,14 +9,14 @@ namespace pemu::remote {
 
 pemu_status_t fetch(const uint64_t *values, size_t count, uint64_t total,
                     uint64_t *result, size_t *result_words, char *err_buf,
-                    call_cancel cancel)
+                    pemu_cancel_t cancel, void *cancel_user)
 {
     /* Everything that can fail without traffic fails before any. */
     const char *why = NULL;
     curl_slist_ptr submit_headers(key_headers(1, &why));
     if (!submit_headers)
         return pemu::fail(why, err_buf);
-    remote_call call = {{}, cancel, err_buf};
+    remote_call call = {{}, {cancel, cancel_user}, err_buf};
     why = take_config(&call.config);
     if (why != NULL)
         return pemu::fail(why, err_buf);

@@ -3,15 +3,13 @@
 #ifndef PEMU_REMOTE_CLIENT_H
 #define PEMU_REMOTE_CLIENT_H
 
-#include "remote/admission.h"
+#include "pemu_plumbing.h"
 
 namespace pemu::remote {
 
-/* Solves values (whose total, already checked, is total) on the service
- * into result; -1 with the message in err_buf (may be NULL) on failure. */
-pemu_status_t fetch(const uint64_t *values, size_t count, uint64_t total,
-                    uint64_t *result, size_t *result_words, char *err_buf,
-                    call_cancel cancel);
+/* Solves the values on the service; the call ends, failed, once cancel
+ * answers non-zero or pemu_shutdown has run. */
+pemu::path_fn fetch;
 
 } // namespace pemu::remote
 

@@ -44,16 +44,22 @@ const char *take_config(call_config *out)
     const ca_choice ca = choose_ca();
     if (ca.location == NULL)
         return ca.failure;
+    const char *why = take_base_url(&out->base_url);
+    if (why != NULL)
+        return why;
+    out->ca.reset(strdup(ca.location));
+    return out->ca ? NULL : "[Local failure] configuration failed to copy";
+}
+
+const char *take_base_url(c_string_ptr *out)
+{
     const char *url = getenv("PEMU_BASE_URL");
     if (url == NULL || url[0] == '\0')
         url = kDefaultBaseUrl;
     if (strncasecmp(url, "https://", 8) != 0)
         return "[Local failure] PEMU_BASE_URL must be an https:// URL";
-    out->ca.reset(strdup(ca.location));
-    out->base_url.reset(strdup(url));
-    if (!out->ca || !out->base_url)
-        return "[Local failure] configuration failed to copy";
-    return NULL;
+    out->reset(strdup(url));
+    return *out ? NULL : "[Local failure] configuration failed to copy";
 }
 
 curl_slist *key_headers(int mode, const char **failure)

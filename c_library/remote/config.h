@@ -1,7 +1,7 @@
 /* What a remote call reads from the environment: every variable of the
- * remote client is read here. The base URL and the CA location are taken
- * once, when the call starts; the key anew for each phase's header list;
- * PEMU_MAXRETRIES only once the first poll was not ready. */
+ * remote client is read here. The CA location is taken once, when the call
+ * starts; the base URL and the key anew for each phase; PEMU_MAXRETRIES
+ * only once the first poll was not ready. */
 #ifndef PEMU_REMOTE_CONFIG_H
 #define PEMU_REMOTE_CONFIG_H
 
@@ -12,7 +12,7 @@ namespace pemu::remote {
 
 /* Copies: another thread may change the environment while the call runs. */
 struct call_config {
-    c_string_ptr base_url; /* an https:// URL */
+    c_string_ptr base_url; /* an https:// URL, of the phase under way */
     c_string_ptr ca;       /* CA file or directory */
 };
 
@@ -28,6 +28,11 @@ ca_choice choose_ca(void);
 
 /* Fills *out; NULL, or the call's failure message. */
 const char *take_config(call_config *out);
+
+/* PEMU_BASE_URL (or the default) as it is now, checked to be HTTPS, into
+ * *out: each phase reads it anew, so that the poll goes where the variable
+ * points by then. NULL, or the call's failure message. */
+const char *take_base_url(c_string_ptr *out);
 
 /* The header list of one phase, with PEMU_API_KEY as it is now: mode 1
  * (submit) adds the content type. NULL when the key holds a control

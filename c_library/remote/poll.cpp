@@ -86,12 +86,14 @@ CURLcode poll_once(remote_call &call, const char *poll_url, curl_slist *headers,
 pemu_status_t poll_result(remote_call &call, const char *request_id,
                           uint64_t total, uint64_t *result, size_t *result_words)
 {
+    const char *why = take_base_url(&call.config.base_url);
+    if (why != NULL)
+        return pemu::fail(why, call.err_buf);
     char *url_raw = NULL;
     if (asprintf(&url_raw, "%s/v0/result?requestId=%s",
                  call.config.base_url.get(), request_id) < 0)
         return pemu::fail("[Local failure] url failed to generate", call.err_buf);
     c_string_ptr poll_url(url_raw);
-    const char *why = NULL;
     curl_slist_ptr headers(key_headers(2, &why));
     if (!headers)
         return pemu::fail(why, call.err_buf);
