@@ -22,7 +22,7 @@ import pytest
 import pemux
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
-from bitsets import oracle  # noqa: E402
+from bitsets import oracle
 
 pytestmark = pytest.mark.skipif(platform.machine() != "aarch64",
                                 reason="the aarch64 wheel's own checks")
