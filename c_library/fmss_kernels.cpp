@@ -1,5 +1,5 @@
-/* Word kernels of the local solver (see fmss_kernels.h): portable, AVX2
- * and AVX-512 families, and the run-time choice among them. */
+/* Word kernels of the local solver (see fmss_kernels.h): portable, AVX2,
+ * AVX-512 and NEON families, and the run-time choice among them. */
 #include "fmss_kernels.h"
 
 #include "pemu_internal.h"
@@ -7,6 +7,10 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 #define FMSS_X86 1
+#endif
+#if defined(__aarch64__)
+#include <arm_neon.h>
+#define FMSS_NEON 1
 #endif
 #include <stdlib.h>
 #include <string.h>
@@ -240,6 +244,79 @@ int has_avx2(void)
 
 #endif
 
+#ifdef FMSS_NEON
+
+/* ---- NEON ---------------------------------------------------------- */
+
+/* Every AArch64 CPU has Advanced SIMD. Its shift takes a signed per-lane
+ * count, negative for a right shift, and a count of 64 either way gives
+ * zero: bs == 0 needs no special case, as with the x86 vector shifts. */
+unsigned shift_or_neon(uint64_t *buf, size_t lo, size_t hi, size_t ws,
+                       unsigned bs)
+{
+    const int64x2_t cl = vdupq_n_s64(int64_t(bs));
+    const int64x2_t cr = vdupq_n_s64(-int64_t(64 - bs));
+    uint64x2_t vand = vdupq_n_u64(~uint64_t(0)), vor = vdupq_n_u64(0);
+    size_t w = hi + 1;
+    while (w >= lo + 8) {
+        w -= 8;
+        const uint64_t *s = buf + w - ws;
+        /* All loads before the stores: with ws < 8 the source overlaps the
+         * block being written, and must be read as it was. */
+        uint64x2_t a[4], b[4], d[4];
+        for (int k = 0; k < 4; k++) {
+            a[k] = vld1q_u64(s + 2 * k);
+            b[k] = vld1q_u64(s + 2 * k - 1);
+            d[k] = vld1q_u64(buf + w + 2 * k);
+        }
+        for (int k = 0; k < 4; k++) {
+            d[k] = vorrq_u64(d[k], vorrq_u64(vshlq_u64(a[k], cl), vshlq_u64(b[k], cr)));
+            vand = vandq_u64(vand, d[k]);
+            vor = vorrq_u64(vor, d[k]);
+        }
+        for (int k = 3; k >= 0; k--)
+            vst1q_u64(buf + w + 2 * k, d[k]);
+    }
+    written seen;
+    seen.all_and = vminvq_u32(vreinterpretq_u32_u64(vand)) == ~uint32_t(0) ? ~uint64_t(0) : 0;
+    seen.all_or = vmaxvq_u32(vreinterpretq_u32_u64(vor)) == 0 ? 0 : 1;
+    shift_or_tail(buf, lo, w, ws, bs, seen);
+    return seen.flags();
+}
+
+/* Reverses the bits of each 64-bit lane: of each byte, then the bytes. */
+inline uint64x2_t reverse_lanes_bits(uint64x2_t v)
+{
+    return vreinterpretq_u64_u8(vrev64q_u8(vrbitq_u8(vreinterpretq_u8_u64(v))));
+}
+
+void mirror_neon(uint64_t *buf, size_t lo, size_t hi, uint64_t top)
+{
+    size_t w = lo;
+    for (; w + 4 <= hi; w += 4) {
+        /* Source of word w starts at bit r; of word w + k, 64k bits lower. */
+        const uint64_t r = top - (uint64_t(w) << 6) - 63;
+        const size_t q = size_t(r >> 6);
+        const int64x2_t cr = vdupq_n_s64(-int64_t(r & 63));
+        const int64x2_t cl = vdupq_n_s64(int64_t(64 - (r & 63)));
+        uint64x2_t v[2];
+        for (int k = 0; k < 2; k++) {
+            /* Lanes: words q - 2k - 1 and q - 2k, the sources of w + 2k + 1
+             * and w + 2k; vextq puts them in the order they are stored. */
+            const uint64x2_t low = vld1q_u64(buf + q - 2 * k - 1);
+            const uint64x2_t high = vld1q_u64(buf + q - 2 * k);
+            const uint64x2_t t = vorrq_u64(vshlq_u64(low, cr), vshlq_u64(high, cl));
+            v[k] = reverse_lanes_bits(vextq_u64(t, t, 1));
+        }
+        vst1q_u64(buf + w, v[0]);
+        vst1q_u64(buf + w + 2, v[1]);
+    }
+    for (; w < hi; w++)
+        buf[w] = mirrored_word(buf, w, top);
+}
+
+#endif
+
 /* ---- choice -------------------------------------------------------- */
 
 struct kernel_entry {
@@ -252,6 +329,9 @@ const kernel_entry kernels[] = {
 #ifdef FMSS_X86
     {{"avx512", shift_or_avx512, mirror_avx512}, has_avx512},
     {{"avx2", shift_or_avx2, mirror_avx2}, has_avx2},
+#endif
+#ifdef FMSS_NEON
+    {{"neon", shift_or_neon, mirror_neon}, always},
 #endif
     {{"portable", shift_or_portable, mirror_portable}, always},
 };

@@ -31,7 +31,7 @@ struct kernel_family {
 };
 
 /* The family for the next solve: the one a test forced, else the one
- * PEMU_KERNEL names ("avx512", "avx2", "portable") when this CPU runs it,
+ * PEMU_KERNEL names ("avx512", "avx2", "neon", "portable") when this CPU runs it,
  * else the best this CPU runs. PEMU_KERNEL is read on every call; an
  * unknown or unrunnable name quietly means the best. */
 const kernel_family &current_kernels(void);

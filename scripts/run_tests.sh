@@ -84,3 +84,6 @@ echo "== typed-program checks: mypy --strict and pyright on the installed stubs"
 echo "== wheel: sdist, wheel from it, auditwheel repair, fresh environment without the system's libcurl"
 bash scripts/build_wheel.sh
 .venv/bin/python -m pytest -q tests/wheel
+
+echo "== aarch64: cross-built wheel and NEON kernel under qemu-aarch64-static"
+bash scripts/test_arm64.sh

@@ -401,7 +401,7 @@ TEST_P(Kernels, GiveTheSameBitsAsTheOracle)
 }
 
 INSTANTIATE_TEST_SUITE_P(All, Kernels,
-                         testing::Values("portable", "avx2", "avx512"),
+                         testing::Values("portable", "avx2", "avx512", "neon"),
                          [](const auto &info) { return std::string(info.param); });
 
 TEST(KernelChoice, UnknownNameIsRefusedAndChangesNothing)
@@ -499,7 +499,7 @@ TEST_P(Threads, AgreeWithTheOracleAcrossTilesAndSlices)
 
 INSTANTIATE_TEST_SUITE_P(
     EveryKernel, Threads,
-    testing::Combine(testing::Values("portable", "avx2", "avx512"),
+    testing::Combine(testing::Values("portable", "avx2", "avx512", "neon"),
                      testing::Values(1, 2, 3)),
     [](const auto &info) {
         return std::string(std::get<0>(info.param)) + "_" +

@@ -16,7 +16,7 @@ import pytest
 import pemux
 from bitsets import oracle
 
-KERNELS = ("avx512", "avx2", "portable")
+KERNELS = ("avx512", "avx2", "neon", "portable")
 TESTS_DIR = pathlib.Path(__file__).resolve().parent
 
 
