@@ -70,9 +70,13 @@ def parse_problem(body):
     return values
 
 
-def problem_key(values):
-    """Names the multiset of values: equal for any order of the same values."""
-    return hashlib.sha256(array.array("Q", sorted(values)).tobytes()).hexdigest()
+def problem_key(values, owner):
+    """Names one key's multiset of values: equal for any order of the same
+    values from the same key (owner: its key id), and unrelated between
+    keys, so that no answer tells a key what another one sent."""
+    h = hashlib.sha256(owner.encode() + b"\0")
+    h.update(array.array("Q", sorted(values)).tobytes())
+    return h.hexdigest()
 
 
 def result_size(total):

@@ -2,11 +2,11 @@
 and worker of a service that runs on several machines.
 
 Keys, under a prefix (default "pemux"):
-  P:p:<pkey>       hash: state, total, count, deaths, starts, tries,
+  P:p:<pkey>       hash: state, owner, total, count, deaths, starts, tries,
                    failed_try, error, created, used
   P:r:<rid>        hash: pkey, key, created
   P:pr:<pkey>      set of the request ids of a problem
-  P:pend:<key id>  set of request ids of one API key that may still be pending
+  P:pend:<key id>  set of problem keys of one API key that may still be pending
   P:s:<state>      set of problem keys in that state
   P:used           sorted set: problem key -> last use
   P:workers        set of worker ids; P:worker:<id> their ads, with a TTL
@@ -20,7 +20,7 @@ import json
 
 import redis
 
-from .store import DONE, FAILED, QUEUED, RUNNING, JobStore, Problem
+from .store import DONE, FAILED, QUEUED, RUNNING, JobStore, Problem, is_problem_key
 
 # Shared head of the scripts: KEYS[1] is the problem hash; moving a problem
 # keeps the per-state sets and the change channel in step.
@@ -51,10 +51,11 @@ if cur == 'failed' then
 end
 if fresh then
   set_state(p, pkey, state)
-  redis.call('hset', p, 'deaths', 0, 'starts', 0)
+  redis.call('hset', p, 'deaths', 0, 'starts', 0, 'owner', kid)
   if err ~= '' then redis.call('hset', p, 'error', err) else redis.call('hdel', p, 'error') end
 end
 redis.call('hsetnx', p, 'total', total)
+redis.call('hsetnx', p, 'owner', kid)
 redis.call('hsetnx', p, 'count', count)
 redis.call('hsetnx', p, 'created', now)
 redis.call('hset', p, 'used', now)
@@ -62,7 +63,7 @@ redis.call('zadd', prefix .. ':used', now, pkey)
 redis.call('hset', prefix .. ':r:' .. rid, 'pkey', pkey, 'key', kid, 'created', now)
 redis.call('sadd', prefix .. ':pr:' .. pkey, rid)
 local s = redis.call('hget', p, 'state')
-if s == 'queued' or s == 'running' then redis.call('sadd', prefix .. ':pend:' .. kid, rid) end
+if s == 'queued' or s == 'running' then redis.call('sadd', prefix .. ':pend:' .. kid, pkey) end
 return s
 """
 
@@ -91,6 +92,7 @@ return 'running'
 _END = _LIB + """
 local pkey, state, now, err, try = ARGV[2], ARGV[3], ARGV[4], ARGV[5], ARGV[6]
 local p = KEYS[1]
+if not redis.call('hget', p, 'state') then return false end
 if state == 'failed' then
   if redis.call('hget', p, 'state') == 'done' then return 'done' end
   redis.call('hset', p, 'error', err, 'failed_try', try == '' and 0 or try)
@@ -106,22 +108,43 @@ return state
 # ARGV: prefix, pkey, died (0/1)
 _REQUEUE = _LIB + """
 local p = KEYS[1]
+if not redis.call('hget', p, 'state') then return 0 end
 local deaths = redis.call('hincrby', p, 'deaths', tonumber(ARGV[3]))
 set_state(p, ARGV[2], 'queued')
 return deaths
 """
 
-# ARGV: prefix, key id. Drops request ids whose problem is no longer pending.
+# ARGV: prefix, key id. Drops problems that are no longer pending.
 _PENDING = """
 local prefix, kid = ARGV[1], ARGV[2]
 local set = prefix .. ':pend:' .. kid
 local n = 0
-for _, rid in ipairs(redis.call('smembers', set)) do
-  local pkey = redis.call('hget', prefix .. ':r:' .. rid, 'pkey')
-  local s = pkey and redis.call('hget', prefix .. ':p:' .. pkey, 'state')
-  if s == 'queued' or s == 'running' then n = n + 1 else redis.call('srem', set, rid) end
+for _, pkey in ipairs(redis.call('smembers', set)) do
+  local s = redis.call('hget', prefix .. ':p:' .. pkey, 'state')
+  if s == 'queued' or s == 'running' then n = n + 1 else redis.call('srem', set, pkey) end
 end
 return n
+"""
+
+# ARGV: prefix. The queued problem of the owner with the fewest running,
+# oldest first; now running.
+_CLAIM = _LIB + """
+local running = {}
+for _, pkey in ipairs(redis.call('smembers', prefix .. ':s:running')) do
+  local o = redis.call('hget', prefix .. ':p:' .. pkey, 'owner') or ''
+  running[o] = (running[o] or 0) + 1
+end
+local best, best_run, best_created
+for _, pkey in ipairs(redis.call('smembers', prefix .. ':s:queued')) do
+  local o, c = unpack(redis.call('hmget', prefix .. ':p:' .. pkey, 'owner', 'created'))
+  local r, created = running[o or ''] or 0, tonumber(c or '0')
+  if not best or r < best_run or (r == best_run and created < best_created) then
+    best, best_run, best_created = pkey, r, created
+  end
+end
+if not best then return false end
+set_state(prefix .. ':p:' .. best, best, 'running')
+return best
 """
 
 # ARGV: prefix, cutoff. Removes finished problems last used before cutoff.
@@ -172,6 +195,7 @@ class RedisJobStore(JobStore):
         self._requeue = reg(_REQUEUE)
         self._pending = reg(_PENDING)
         self._expire = reg(_EXPIRE)
+        self._claim = reg(_CLAIM)
 
     def _p(self, pkey):
         return f"{self.prefix}:p:{pkey}"
@@ -189,9 +213,6 @@ class RedisJobStore(JobStore):
         return self._problem(pkey, self.r.hmget(self._p(pkey), _FIELDS))
 
     def new_try(self, pkey):
-        """Numbers a fresh attempt at a problem before it is sent to the
-        workers; accept() with that number then leaves alone a failure of
-        the attempt itself."""
         return self.r.hincrby(self._p(pkey), "tries", 1)
 
     def accept(self, rid, pkey, key_id, total, count, state, now, error=None, try_no=None):
@@ -200,24 +221,28 @@ class RedisJobStore(JobStore):
             "" if try_no is None else try_no])
         return got.decode()
 
-    def request(self, rid):
-        pkey = self.r.hget(f"{self.prefix}:r:{rid}", "pkey")
-        if pkey is None:
+    def request(self, rid, key_id):
+        pkey, owner = self.r.hmget(f"{self.prefix}:r:{rid}", ("pkey", "key"))
+        if pkey is None or owner is None or owner.decode() != key_id:
             return None
         pkey = pkey.decode()
+        # Whoever can write to the broker can write this field: it names a
+        # file only in the one form a problem key has.
+        if not is_problem_key(pkey):
+            return None
         return self.problem(pkey)
 
     def pending_for(self, key_id):
         return int(self._pending(args=[self.prefix, key_id]))
 
     def claim(self):
-        # Work is handed out by the broker, one message per attempt.
-        raise NotImplementedError("the broker hands out work; see begin()")
+        pkey = self._claim(args=[self.prefix])
+        if not pkey:
+            return None
+        p = self.problem(pkey.decode())
+        return p if p is not None and is_problem_key(p.key) else None
 
     def begin(self, pkey, try_no, max_starts, over_text):
-        """Marks a delivered problem running. Returns "running" when the
-        worker should solve it, else the state that makes the delivery moot
-        (done, or failed: by this try already, or started too often)."""
         return self._begin(keys=[self._p(pkey)], args=[
             self.prefix, pkey, try_no, max_starts, over_text]).decode()
 

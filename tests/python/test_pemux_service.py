@@ -23,7 +23,7 @@ pemux = pytest.importorskip("pemux")
 pytest.importorskip("pemux_service")
 
 from pemux_service import protocol  # noqa: E402
-from pemux_service.engine import Limits, LocalEngine  # noqa: E402
+from pemux_service.engine import Engine, Limits, PoolDispatcher  # noqa: E402
 from pemux_service.store import DONE, FAILED, FileBlobStore, SqliteJobStore  # noqa: E402
 import service_support  # noqa: E402
 from service_support import children, is_solver, local, problem, signal_all  # noqa: E402
@@ -549,14 +549,15 @@ def test_result_stream_is_one_gzip_member(size, threads):
 def test_results_expire_after_the_keep_time(tmp_path):
     jobs = SqliteJobStore(str(tmp_path / "jobs.sqlite"))
     blobs = FileBlobStore(str(tmp_path))
-    engine = LocalEngine(jobs, blobs, Limits(1 << 30, 10, 0, keep_s=3600), 1, None)
+    engine = Engine(jobs, blobs, Limits(1 << 30, 10, 0, keep_s=3600),
+                    PoolDispatcher(1, None, lambda total: None))
     for i, (pkey, state) in enumerate([("a" * 64, DONE), ("b" * 64, FAILED)]):
         blobs.put_problem(pkey, [1, 2])
         jobs.accept(f"r{i}", pkey, "k", 3, 2, state, now=1000.0)
     jobs.accept("r2", "c" * 64, "k", 3, 2, DONE, now=1000.0 + 3600)
     engine.expire(now=1000.0 + 3600)
-    assert [jobs.request(r) is None for r in ("r0", "r1", "r2")] == [False, False, False]
+    assert [jobs.request(r, "k") is None for r in ("r0", "r1", "r2")] == [False, False, False]
     engine.expire(now=1000.0 + 3601)
-    assert [jobs.request(r) is None for r in ("r0", "r1", "r2")] == [True, True, False]
+    assert [jobs.request(r, "k") is None for r in ("r0", "r1", "r2")] == [True, True, False]
     assert not blobs.has_problem("a" * 64)
     jobs.close()

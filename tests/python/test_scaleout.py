@@ -141,8 +141,9 @@ class Cluster:
         # both: the second finds them in the shared directory.
         made = subprocess.run([sys.executable, "-m", "pemux_service", "key", "new",
                                "--data", str(self.data)], capture_output=True, text=True,
-                              check=True).stdout
-        self.key = re.search(r"^export PEMU_API_KEY=(\S+)$", made, re.M).group(1)
+                              check=True)
+        self.key = re.search(r"^export PEMU_API_KEY=(\S+)$", made.stdout, re.M).group(1)
+        self.kid = re.search(r"key id (\w+)", made.stderr).group(1)
         self.fronts[0].start()
         self.ca = self.fronts[0].info["ca"]
         self.ctx = ssl.create_default_context(cafile=self.ca)
@@ -192,11 +193,15 @@ class Cluster:
         return gzip.decompress(body)
 
     def state(self, rid):
-        p = self.jobs.request(rid)
+        p = self.jobs.request(rid, self.kid)
         return p and p.state
 
+    def pkey(self, values):
+        """The problem key of values sent with the cluster's key."""
+        return protocol.problem_key(values, self.kid)
+
     def starts(self, values):
-        return int(self.r.hget(f"pemux:p:{protocol.problem_key(values)}", "starts"))
+        return int(self.r.hget(f"pemux:p:{self.pkey(values)}", "starts"))
 
     def solved_by(self, worker):
         return worker.err.read_text().count("solved ")
@@ -299,7 +304,7 @@ def test_worker_killed_mid_solve_is_solved_by_the_other(cluster, monkeypatch):
         client = threading.Thread(
             target=lambda: got.setdefault("r", pemux.complete_subset_sum_bytes(values)))
         client.start()
-        key = f"pemux:p:{protocol.problem_key(values)}"
+        key = f"pemux:p:{cluster.pkey(values)}"
         wait_until(lambda: cluster.r.hget(key, "state") == b"running", "the solve to start")
         w1.stop(signal.SIGKILL)
     finally:
@@ -353,7 +358,7 @@ def test_worker_stopped_mid_solve_hands_it_back(cluster):
     assert cluster.result(cluster.fronts[0], rid) == local(values)
     assert cluster.starts(values) == 2
     # A solver stopped on purpose is no death of the job.
-    assert int(cluster.r.hget(f"pemux:p:{protocol.problem_key(values)}", "deaths")) == 0
+    assert int(cluster.r.hget(f"pemux:p:{cluster.pkey(values)}", "deaths")) == 0
     w1.start()
 
 
@@ -361,8 +366,8 @@ def test_result_not_yet_visible_is_not_ready(cluster):
     """A result recorded as done whose file this machine cannot see yet
     (a shared file system catching up) is "not ready", not an error."""
     values = problem(2500, 5, 1000)
-    pkey = protocol.problem_key(values)
-    cluster.jobs.accept("f" * 32, pkey, "kid", sum(values), len(values), "done", time.time())
+    pkey = cluster.pkey(values)
+    cluster.jobs.accept("f" * 32, pkey, cluster.kid, sum(values), len(values), "done", time.time())
     status, body = cluster.poll(cluster.fronts[0], "f" * 32)
     assert body == b'{"message":"Result not ready"}'
     path = cluster.data / "results" / pkey
@@ -447,8 +452,8 @@ def test_too_many_queued_jobs_for_one_key(cluster, frozen):
     assert all(a.startswith(b'{"requestId"') for a in answers)
     assert re.fullmatch(rb'\{"message":"Too many queued jobs for this key \(at most 40\)'
                         rb'[^",}]*"\}', submit(cluster.fronts[1], [SMALL_TOTAL * 3]))
-    # Small problems and other keys are not held up.
-    assert submit(cluster.fronts[0], [SMALL_TOTAL]).startswith(b'{"requestId"')
+    # Small problems count as well; other keys are not held up.
+    assert submit(cluster.fronts[0], [SMALL_TOTAL]).startswith(b'{"message":"Too many')
     assert cluster.submit(cluster.fronts[1], [SMALL_TOTAL * 3]).isalnum()
 
 
@@ -545,5 +550,5 @@ def test_pending_per_key_and_expiry(cluster):
     assert jobs.pending_for("kid") == 1
     # Only finished problems go, and only those unused since the cutoff.
     assert jobs.expire(1500.0) == ["c" * 64]
-    assert [jobs.request(r) is None for r in ("r0", "r1", "r2")] == [False, False, True]
+    assert [jobs.request(r, "kid") is None for r in ("r0", "r1", "r2")] == [False, False, True]
     assert jobs.counts() == {"queued": 0, "running": 1, "done": 1, "failed": 0}
