@@ -11,7 +11,7 @@ import sys
 import time
 
 import pytest
-from service_support import free_port, stop_process
+from support.procs import free_port, stop_process
 import trustme
 
 HERE = pathlib.Path(__file__).resolve().parent

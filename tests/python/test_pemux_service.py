@@ -25,17 +25,14 @@ pytest.importorskip("pemux_service")
 from pemux_service import protocol  # noqa: E402
 from pemux_service.engine import Engine, Limits, PoolDispatcher  # noqa: E402
 from pemux_service.store import DONE, FAILED, FileBlobStore, SqliteJobStore  # noqa: E402
-import service_support  # noqa: E402
-from service_support import children, is_solver, local, problem, signal_all  # noqa: E402
+from support.oracle import local, problem  # noqa: E402
+from support.procs import children, is_solver, service_harness, signal_all  # noqa: E402
+from support.waiting import wait_until  # noqa: E402
 
-START_TIMEOUT_S = 30.0
-WAIT_S = 20.0
+START_TIMEOUT_S = 60.0
+WAIT_S = 60.0
 MAX_TOTAL = 1 << 33
 MAX_BODY = 4096
-
-
-def wait_until(cond, what, timeout=WAIT_S, step=0.002):
-    return service_support.wait_until(cond, what, timeout, step)
 
 
 class Service:
@@ -45,40 +42,35 @@ class Service:
     def __init__(self, data, *extra):
         self.data = data
         self.extra = extra
-        self.proc = None
+        self.harness = None
         self.key = None
-        self.out = data.parent / f"{data.name}.out"
-        self.err = data.parent / f"{data.name}.err"
+
+    @property
+    def proc(self):
+        return self.harness.proc
+
+    @property
+    def err(self):
+        return self.harness.err
+
+    @property
+    def out(self):
+        return self.harness.out
 
     def start(self):
         if self.key is None:
             self.data.mkdir(parents=True, exist_ok=True)
             self.key = _key_from(self.key_cmd("new").stdout)
-        ready = self.data.parent / f"{self.data.name}.ready"
-        if ready.exists():
-            ready.unlink()
-        cmd = [sys.executable, "-m", "pemux_service", "--data", str(self.data),
-               "--port", "0", "--ready-file", str(ready), *self.extra]
-        with open(self.out, "ab") as out, open(self.err, "ab") as err:
-            self.proc = subprocess.Popen(cmd, stdout=out, stderr=err,
-                                         stdin=subprocess.DEVNULL)
-        wait_until(lambda: ready.exists() or self.proc.poll() is not None,
-                   "the service to start", START_TIMEOUT_S, 0.02)
-        if self.proc.poll() is not None:
-            pytest.fail("pemux-service did not start:\n" + self.err.read_text())
-        info = json.loads(ready.read_text())
+        self.harness = service_harness(self.data.parent, self.data.name, "--data",
+                                       str(self.data), "--port", "0", *self.extra).start()
+        info = self.harness.info
         self.port, self.ca, self.base_url = info["port"], info["ca"], info["base_url"]
         self.ctx = ssl.create_default_context(cafile=self.ca)
         return self
 
     def stop(self, sig=signal.SIGTERM):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        if self.harness is not None:
+            self.harness.stop(sig)
 
     def env(self, key=None):
         return {"PEMU_BASE_URL": self.base_url, "PEMU_CA_BUNDLE": self.ca,

@@ -28,11 +28,11 @@ redis = pytest.importorskip("redis")
 from pemux_service import protocol  # noqa: E402
 from pemux_service.distributed import redact  # noqa: E402
 from pemux_service.redis_store import RedisJobStore, WorkerRoll  # noqa: E402
-import service_support  # noqa: E402
-from service_support import free_port, local, problem, signal_all, solver_pids  # noqa: E402
+from support.oracle import local, problem  # noqa: E402
+from support.procs import RedisServer, service_harness, signal_all, solver_pids  # noqa: E402
+from support.waiting import wait_until  # noqa: E402
 
-START_S = 30.0
-WAIT_S = 30.0
+WAIT_S = 60.0
 # Short enough that a lost worker's solve comes back within a test, long
 # enough that a loaded machine does not pass for a dead worker.
 HEARTBEAT_S = 2.0
@@ -44,98 +44,19 @@ QUEUE_CAP = 40
 WORKER_MAX_TOTAL = ((700 << 20) - (256 << 20)) // 2 * 8
 
 
-def wait_until(cond, what, timeout=WAIT_S, step=0.01):
-    return service_support.wait_until(cond, what, timeout, step)
-
-
-class RedisServer:
-    """redis-server on a loopback port, appending every write to its file
-    before answering, so a kill -9 loses nothing it acknowledged."""
-
-    def __init__(self, workdir):
-        self.dir = workdir
-        self.port = free_port()
-        self.url = f"redis://127.0.0.1:{self.port}/0"
-        self.proc = None
-
-    def start(self):
-        self.proc = subprocess.Popen(
-            ["redis-server", "--bind", "127.0.0.1", "--port", str(self.port),
-             "--dir", str(self.dir), "--appendonly", "yes", "--appendfsync", "always",
-             "--save", "", "--logfile", str(self.dir / "redis.log")],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        client = redis.Redis(port=self.port, socket_connect_timeout=0.2)
-
-        def up():
-            try:
-                return client.ping()
-            except redis.RedisError:
-                assert self.proc.poll() is None, (self.dir / "redis.log").read_text()
-                return False
-        wait_until(up, "redis-server to answer", START_S, 0.02)
-        client.close()
-        return self
-
-    def stop(self, sig=signal.SIGTERM):
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            self.proc.wait(timeout=15)
-
-
-class Proc:
-    """A pemux-service process (front end or worker) that writes a ready
-    file once it serves."""
-
-    def __init__(self, workdir, name, argv):
-        self.name = name
-        self.argv = argv
-        self.out = workdir / f"{name}.out"
-        self.err = workdir / f"{name}.err"
-        self.ready = workdir / f"{name}.ready"
-        self.proc = None
-        self.info = None
-
-    def start(self):
-        if self.ready.exists():
-            self.ready.unlink()
-        with open(self.out, "ab") as out, open(self.err, "ab") as err:
-            self.proc = subprocess.Popen(
-                [sys.executable, "-m", "pemux_service", *self.argv,
-                 "--ready-file", str(self.ready)],
-                stdout=out, stderr=err, stdin=subprocess.DEVNULL)
-        wait_until(lambda: self.ready.exists() or self.proc.poll() is not None,
-                   f"{self.name} to start", START_S, 0.02)
-        assert self.proc.poll() is None, f"{self.name} did not start:\n{self.err.read_text()}"
-        self.info = json.loads(self.ready.read_text())
-        return self
-
-    @property
-    def pid(self):
-        return self.proc.pid
-
-    def stop(self, sig=signal.SIGTERM):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-
-
 class Cluster:
     def __init__(self, workdir):
         self.workdir = workdir
         self.data = workdir / "shared"
-        self.redis = RedisServer(workdir).start()
+        self.redis = RedisServer(workdir / "redis").start()
         common = ["--data", str(self.data), "--broker", self.redis.url]
-        self.fronts = [Proc(workdir, f"front{i}", [
+        self.fronts = [service_harness(workdir, f"front{i}",
             *common, "--port", "0", "--poll-wait", "2s", "--max-body", "1M",
-            "--inline-max-total", str(SMALL_TOTAL), "--max-queued-per-key", str(QUEUE_CAP)])
+            "--inline-max-total", str(SMALL_TOTAL), "--max-queued-per-key", str(QUEUE_CAP))
             for i in range(2)]
-        self.workers = [Proc(workdir, f"worker{i}", [
+        self.workers = [service_harness(workdir, f"worker{i}",
             "worker", *common, "--processes", "1", "--worker-memory", WORKER_MEMORY,
-            "--heartbeat", f"{HEARTBEAT_S}s", "--idle-poll", "0.02s", "--drain", "1s"])
+            "--heartbeat", f"{HEARTBEAT_S}s", "--idle-poll", "0.02s", "--drain", "1s")
             for i in range(2)]
         # One key and, made by the first front end, one certificate for
         # both: the second finds them in the shared directory.
