@@ -14,6 +14,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))
 
 from support.procs import Harness, free_port  # noqa: E402
+
 SERVICE_SCRIPT = HERE.parent / "service" / "pemu_service.py"
 SHIM_SOURCES = [HERE / "helpers" / "test_shim.c", HERE / "helpers" / "thread_hold.c"]
 TEST_API_KEY = "test-key-0123"

@@ -7,7 +7,6 @@ import gzip
 import http.client
 import json
 import os
-import random
 import re
 import shutil
 import signal
@@ -416,60 +415,3 @@ def test_health_lists_live_workers_and_no_log_shows_a_key(cluster):
 ])
 def test_broker_url_is_printed_without_its_password(url, shown):
     assert redact(url) == shown
-
-
-# -- the job records, one transition at a time ---------------------------------
-
-# Each row: steps applied to one fresh problem, and its state afterwards.
-# accept(try) is a submit that sent try number `try`; begin/fail/finish are a
-# worker's calls for that try.
-TRANSITIONS = [
-    ("new", [("accept", 1)], "queued"),
-    ("worker first", [("begin", 1), ("accept", 1)], "running"),
-    ("done before accept", [("begin", 1), ("finish", 1), ("accept", 1)], "done"),
-    ("own failure kept", [("begin", 1), ("fail", 1), ("accept", 1)], "failed"),
-    ("older failure retried", [("accept", 1), ("begin", 1), ("fail", 1), ("accept", 2)],
-     "queued"),
-    ("repeat after done", [("accept", 1), ("begin", 1), ("finish", 1), ("begin", 1)], "done"),
-    ("stale try after failure", [("accept", 1), ("begin", 1), ("fail", 2), ("begin", 1)],
-     "failed"),
-    ("too many starts", [("accept", 1)] + [("begin", 1)] * 6, "failed"),
-]
-ERRORS = {"own failure kept": "boom", "stale try after failure": "boom",
-          "too many starts": "started too often"}
-
-
-@pytest.mark.parametrize("steps,final,error", [(s, f, ERRORS.get(n)) for n, s, f in TRANSITIONS],
-                         ids=[n for n, _, _ in TRANSITIONS])
-def test_job_record_transitions(cluster, steps, final, error):
-    jobs = RedisJobStore(cluster.r, prefix=f"t{random.getrandbits(40):x}")
-    pkey = "k" * 64
-    for n, (step, try_no) in enumerate(steps):
-        if step == "accept":
-            jobs.accept(f"r{n}", pkey, "kid", 10, 2, "queued", 1000.0 + n, try_no=try_no)
-        elif step == "begin":
-            jobs.begin(pkey, try_no, 5, "started too often")
-        elif step == "finish":
-            jobs.finish(pkey, 1000.0 + n)
-        else:
-            jobs.fail(pkey, "boom", 1000.0 + n, try_no)
-    p = jobs.problem(pkey)
-    assert (p.state, p.error) == (final, error)
-    # The per-state sets agree with the record.
-    assert jobs.counts() == {s: int(s == final) for s in ("queued", "running", "done", "failed")}
-
-
-def test_pending_per_key_and_expiry(cluster):
-    jobs = RedisJobStore(cluster.r, prefix=f"t{random.getrandbits(40):x}")
-    for i, pkey in enumerate(["a" * 64, "b" * 64, "c" * 64]):
-        jobs.accept(f"r{i}", pkey, "kid", 10, 2, "queued", 1000.0)
-    jobs.begin("b" * 64, 1, 5, "")
-    jobs.finish("c" * 64, 1000.0)
-    assert jobs.pending_for("kid") == 2
-    assert jobs.pending_for("other") == 0
-    jobs.finish("a" * 64, 2000.0)
-    assert jobs.pending_for("kid") == 1
-    # Only finished problems go, and only those unused since the cutoff.
-    assert jobs.expire(1500.0) == ["c" * 64]
-    assert [jobs.request(r, "kid") is None for r in ("r0", "r1", "r2")] == [False, False, True]
-    assert jobs.counts() == {"queued": 0, "running": 1, "done": 1, "failed": 0}
