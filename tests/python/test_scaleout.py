@@ -28,7 +28,7 @@ from pemux_service import protocol  # noqa: E402
 from pemux_service.distributed import redact  # noqa: E402
 from pemux_service.redis_store import RedisJobStore, WorkerRoll  # noqa: E402
 from support.oracle import local, problem  # noqa: E402
-from support.procs import RedisServer, service_harness, signal_all, solver_pids  # noqa: E402
+from support.procs import RedisServer, established, service_harness, signal_all, solver_pids  # noqa: E402
 from support.waiting import wait_until  # noqa: E402
 
 WAIT_S = 60.0
@@ -127,24 +127,46 @@ class Cluster:
         return worker.err.read_text().count("solved ")
 
 
-@pytest.fixture(scope="module")
-def cluster(tmp_path_factory):
+def _need_redis():
     if shutil.which("redis-server") is None:
         (pytest.fail if os.environ.get("CI") else pytest.skip)(
             "redis-server is not installed (scripts/run_tests.sh installs it)")
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory):
+    """A cluster shared by the tests that only submit and poll: none of
+    them stops, kills or restarts a member, or leaves work queued."""
+    _need_redis()
     c = Cluster(tmp_path_factory.mktemp("scaleout"))
     yield c
     c.close()
 
 
 @pytest.fixture
-def frozen(cluster):
+def own_cluster(tmp_path):
+    """A cluster of the test's own, for a test that stops, kills or
+    restarts its members."""
+    _need_redis()
+    c = Cluster(tmp_path)
+    yield c
+    c.close()
+
+
+@pytest.fixture
+def frozen(own_cluster):
     """Stops both workers (SIGSTOP) so that submitted work waits; resumes
     them however the test ends."""
-    pids = [w.pid for w in cluster.workers]
+    pids = [w.pid for w in own_cluster.workers]
     signal_all(pids, signal.SIGSTOP)
     yield pids
-    signal_all([w.pid for w in cluster.workers], signal.SIGCONT)
+    signal_all([w.pid for w in own_cluster.workers], signal.SIGCONT)
+
+
+def heartbeats_since(cluster, t):
+    """How many members of the broker have sent a command (and with it a
+    heartbeat, and for a worker a look for lost workers) since time t."""
+    return cluster.r.zcount("dramatiq:__heartbeats__", int(t * 1000), "+inf")
 
 
 # -- many clients --------------------------------------------------------------
@@ -209,23 +231,24 @@ def test_200_requests_over_both_front_ends_all_correct(cluster, tmp_path):
 # -- failures ------------------------------------------------------------------
 
 
-def test_worker_killed_mid_solve_is_solved_by_the_other(cluster, monkeypatch):
-    w1, w2 = cluster.workers
+def test_worker_killed_mid_solve_is_solved_by_the_other(own_cluster, monkeypatch):
+    c = own_cluster
+    w1, w2 = c.workers
     signal_all([w2.pid], signal.SIGSTOP)
     try:
         if not solver_pids(w1.pid):  # its solver starts with its first job
-            cluster.result(cluster.fronts[0], cluster.submit(cluster.fronts[0], [7, 7, 9]))
+            c.result(c.fronts[0], c.submit(c.fronts[0], [7, 7, 9]))
         signal_all(solver_pids(w1.pid), signal.SIGSTOP)
         values = problem(1000, 30, 1 << 20)
-        for k, v in cluster.env(cluster.fronts[0]).items():
+        for k, v in c.env(c.fronts[0]).items():
             monkeypatch.setenv(k, v)
         monkeypatch.delenv("PEMU_KILLSWITCH", raising=False)
         got = {}
         client = threading.Thread(
             target=lambda: got.setdefault("r", pemux.complete_subset_sum_bytes(values)))
         client.start()
-        key = f"pemux:p:{cluster.pkey(values)}"
-        wait_until(lambda: cluster.r.hget(key, "state") == b"running", "the solve to start")
+        key = f"pemux:p:{c.pkey(values)}"
+        wait_until(lambda: c.r.hget(key, "state") == b"running", "the solve to start")
         w1.stop(signal.SIGKILL)
     finally:
         signal_all([w2.pid], signal.SIGCONT)
@@ -233,53 +256,57 @@ def test_worker_killed_mid_solve_is_solved_by_the_other(cluster, monkeypatch):
     assert not client.is_alive(), "the client never got its result"
     assert got["r"] == local(values)
     # Delivered twice: once to the lost worker, once to the survivor.
-    assert cluster.starts(values) == 2
+    assert c.starts(values) == 2
     assert w1.proc.returncode == -signal.SIGKILL
-    w1.start()
 
 
-def test_a_long_solve_is_not_taken_for_a_lost_worker(cluster):
+def test_a_long_solve_is_not_taken_for_a_lost_worker(own_cluster):
     """The worker heartbeats while its solver works: a solve longer than
     the heartbeat timeout is not handed to the idle other worker."""
-    w1, w2 = cluster.workers
+    c = own_cluster
+    w1, w2 = c.workers
     signal_all([w2.pid], signal.SIGSTOP)
     try:
         if not solver_pids(w1.pid):
-            cluster.result(cluster.fronts[1], cluster.submit(cluster.fronts[1], [5, 9, 9]))
+            c.result(c.fronts[1], c.submit(c.fronts[1], [5, 9, 9]))
         solvers = solver_pids(w1.pid)
         signal_all(solvers, signal.SIGSTOP)
         values = problem(1700, 25, 1 << 20)
-        rid = cluster.submit(cluster.fronts[1], values)
-        wait_until(lambda: cluster.state(rid) == "running", "the solve to start")
+        rid = c.submit(c.fronts[1], values)
+        wait_until(lambda: c.state(rid) == "running", "the solve to start")
+        started = time.time()
     finally:
         signal_all([w2.pid], signal.SIGCONT)
-    time.sleep(2 * HEARTBEAT_S)  # the solve "runs" while w2 idles and judges
+    # The solve "runs" until both workers have looked for lost workers
+    # later than a heartbeat timeout after it began.
+    wait_until(lambda: heartbeats_since(c, started + 1.5 * HEARTBEAT_S) >= 2,
+               "both workers to judge after a heartbeat timeout")
     signal_all(solvers, signal.SIGCONT)
-    assert cluster.result(cluster.fronts[0], rid) == local(values)
-    assert cluster.starts(values) == 1
+    assert c.result(c.fronts[0], rid) == local(values)
+    assert c.starts(values) == 1
 
 
-def test_worker_stopped_mid_solve_hands_it_back(cluster):
+def test_worker_stopped_mid_solve_hands_it_back(own_cluster):
     """SIGTERM: the solve has --drain (1 s) to finish, then goes back to the
     queue at once, with no wait for a heartbeat to time out."""
-    w1, w2 = cluster.workers
+    c = own_cluster
+    w1, w2 = c.workers
     signal_all([w2.pid], signal.SIGSTOP)
     try:
         if not solver_pids(w1.pid):
-            cluster.result(cluster.fronts[1], cluster.submit(cluster.fronts[1], [5, 7, 7]))
+            c.result(c.fronts[1], c.submit(c.fronts[1], [5, 7, 7]))
         signal_all(solver_pids(w1.pid), signal.SIGSTOP)
         values = problem(1500, 25, 1 << 20)
-        rid = cluster.submit(cluster.fronts[1], values)
-        wait_until(lambda: cluster.state(rid) == "running", "the solve to start")
+        rid = c.submit(c.fronts[1], values)
+        wait_until(lambda: c.state(rid) == "running", "the solve to start")
         w1.stop(signal.SIGTERM)
     finally:
         signal_all([w2.pid], signal.SIGCONT)
     assert w1.proc.returncode == 0, w1.err.read_text()[-2000:]
-    assert cluster.result(cluster.fronts[0], rid) == local(values)
-    assert cluster.starts(values) == 2
+    assert c.result(c.fronts[0], rid) == local(values)
+    assert c.starts(values) == 2
     # A solver stopped on purpose is no death of the job.
-    assert int(cluster.r.hget(f"pemux:p:{cluster.pkey(values)}", "deaths")) == 0
-    w1.start()
+    assert int(c.r.hget(f"pemux:p:{c.pkey(values)}", "deaths")) == 0
 
 
 def test_result_not_yet_visible_is_not_ready(cluster):
@@ -295,43 +322,45 @@ def test_result_not_yet_visible_is_not_ready(cluster):
     assert cluster.result(cluster.fronts[0], "f" * 32) == local(values)
 
 
-def test_front_end_stopped_mid_poll_the_other_answers(cluster, frozen):
-    a, b = cluster.fronts
+def test_front_end_stopped_mid_poll_the_other_answers(own_cluster, frozen):
+    c = own_cluster
+    a, b = c.fronts
     values = problem(2000, 20, 1 << 16)
-    rid = cluster.submit(a, values)
+    rid = c.submit(a, values)
     held = {}
 
     def poll_a():
         try:
-            held["answer"] = cluster.poll(a, rid)
+            held["answer"] = c.poll(a, rid)
         except (OSError, http.client.HTTPException) as e:
             held["answer"] = e
 
     poller = threading.Thread(target=poll_a)
     poller.start()
-    time.sleep(0.3)  # the poll is held by A: nothing can be ready yet
+    # The poll is held by A (nothing can be ready): A ends it on SIGTERM.
+    wait_until(lambda: established(a.info["port"]), "the poll to reach A")
     a.stop(signal.SIGTERM)
     poller.join(WAIT_S)
     answer = held["answer"]
     if isinstance(answer, tuple):
         assert answer[1] == b'{"message":"Result not ready"}', answer
     signal_all(frozen, signal.SIGCONT)
-    assert cluster.result(b, rid) == local(values)
-    a.start()
+    assert c.result(b, rid) == local(values)
 
 
-def test_redis_restarted_nothing_accepted_is_lost(cluster, frozen):
+def test_redis_restarted_nothing_accepted_is_lost(own_cluster, frozen):
+    c = own_cluster
     problems = [problem(3000 + i, 15, 1 << 14) for i in range(10)]
-    rids = [(cluster.fronts[i % 2], cluster.submit(cluster.fronts[i % 2], p))
+    rids = [(c.fronts[i % 2], c.submit(c.fronts[i % 2], p))
             for i, p in enumerate(problems)]
-    assert {cluster.state(r) for _, r in rids} == {"queued"}
-    cluster.redis.stop(signal.SIGKILL)
+    assert {c.state(r) for _, r in rids} == {"queued"}
+    c.redis.stop(signal.SIGKILL)
     # Polls while the broker is away are "not ready", never an error.
-    assert cluster.poll(cluster.fronts[0], rids[0][1], timeout=15)[1].startswith(
+    assert c.poll(c.fronts[0], rids[0][1], timeout=15)[1].startswith(
         protocol.NOT_READY_PREFIX)
-    cluster.redis.start()
+    c.redis.start()
     signal_all(frozen, signal.SIGCONT)
-    assert [cluster.result(f, r) for f, r in rids] == [local(p) for p in problems]
+    assert [c.result(f, r) for f, r in rids] == [local(p) for p in problems]
 
 
 # -- refusals ------------------------------------------------------------------
@@ -352,14 +381,15 @@ def test_problem_larger_than_every_worker_is_refused(cluster, values, answer):
     assert sorted(os.listdir(cluster.data / "problems")) == problems
 
 
-def test_too_many_queued_jobs_for_one_key(cluster, frozen):
+def test_too_many_queued_jobs_for_one_key(own_cluster, frozen):
+    c = own_cluster
     made = subprocess.run([sys.executable, "-m", "pemux_service", "key", "new", "--data",
-                           str(cluster.data)], capture_output=True, text=True, check=True)
+                           str(c.data)], capture_output=True, text=True, check=True)
     key = re.search(r"PEMU_API_KEY=(\S+)", made.stdout).group(1)
 
     def submit(front, values):
         conn = http.client.HTTPSConnection("127.0.0.1", front.info["port"],
-                                           context=cluster.ctx, timeout=WAIT_S)
+                                           context=c.ctx, timeout=WAIT_S)
         try:
             conn.request("POST", protocol.SUBMIT_PATH, json.dumps(values),
                          headers={"x-api-key": key})
@@ -367,14 +397,14 @@ def test_too_many_queued_jobs_for_one_key(cluster, frozen):
         finally:
             conn.close()
 
-    # Spread over both front ends: the count is the cluster's, not one's.
-    answers = [submit(cluster.fronts[i % 2], [SMALL_TOTAL + 1 + i]) for i in range(QUEUE_CAP)]
+    # Spread over both front ends: the count is the c's, not one's.
+    answers = [submit(c.fronts[i % 2], [SMALL_TOTAL + 1 + i]) for i in range(QUEUE_CAP)]
     assert all(a.startswith(b'{"requestId"') for a in answers)
     assert re.fullmatch(rb'\{"message":"Too many queued jobs for this key \(at most 40\)'
-                        rb'[^",}]*"\}', submit(cluster.fronts[1], [SMALL_TOTAL * 3]))
+                        rb'[^",}]*"\}', submit(c.fronts[1], [SMALL_TOTAL * 3]))
     # Small problems count as well; other keys are not held up.
-    assert submit(cluster.fronts[0], [SMALL_TOTAL]).startswith(b'{"message":"Too many')
-    assert cluster.submit(cluster.fronts[1], [SMALL_TOTAL * 3]).isalnum()
+    assert submit(c.fronts[0], [SMALL_TOTAL]).startswith(b'{"message":"Too many')
+    assert c.submit(c.fronts[1], [SMALL_TOTAL * 3]).isalnum()
 
 
 def test_the_largest_live_worker_decides(cluster):

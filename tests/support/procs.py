@@ -172,3 +172,22 @@ def is_solver(pid):
 def solver_pids(pid):
     """The solver processes pid started."""
     return [kid for kid in children(pid) if is_solver(kid)]
+
+
+def established(port):
+    """Connections to a loopback server on port that are open now (from
+    the kernel's table, so a test waits for a client to be connected
+    rather than for a guessed time)."""
+    n = 0
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                rows = f.read().splitlines()[1:]
+        except FileNotFoundError:
+            continue
+        for row in rows:
+            fields = row.split()
+            local_port = int(fields[1].rsplit(":", 1)[1], 16)
+            if local_port == port and fields[3] == "01":  # ESTABLISHED
+                n += 1
+    return n
