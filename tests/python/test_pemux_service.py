@@ -2,15 +2,12 @@
 module and a plain HTTPS client."""
 
 import array
-import gzip
-import http.client
 import json
 import os
 import random
 import re
 import select
 import signal
-import ssl
 import subprocess
 import sys
 import threading
@@ -26,110 +23,12 @@ from pemux_service import protocol  # noqa: E402
 from pemux_service.engine import Engine, Limits, PoolDispatcher  # noqa: E402
 from pemux_service.store import DONE, FAILED, FileBlobStore, SqliteJobStore  # noqa: E402
 from support.oracle import local, problem  # noqa: E402
-from support.procs import children, is_solver, service_harness, signal_all  # noqa: E402
+from support.procs import children, is_solver, signal_all  # noqa: E402
+from support.service import START_TIMEOUT_S, WAIT_S, Service, key_from  # noqa: E402
 from support.waiting import wait_until  # noqa: E402
 
-START_TIMEOUT_S = 60.0
-WAIT_S = 60.0
 MAX_TOTAL = 1 << 33
 MAX_BODY = 4096
-
-
-class Service:
-    """One pemux-service process on a loopback port, over a data directory
-    that outlives it."""
-
-    def __init__(self, data, *extra):
-        self.data = data
-        self.extra = extra
-        self.harness = None
-        self.key = None
-
-    @property
-    def proc(self):
-        return self.harness.proc
-
-    @property
-    def err(self):
-        return self.harness.err
-
-    @property
-    def out(self):
-        return self.harness.out
-
-    def start(self):
-        if self.key is None:
-            self.data.mkdir(parents=True, exist_ok=True)
-            self.key = _key_from(self.key_cmd("new").stdout)
-        self.harness = service_harness(self.data.parent, self.data.name, "--data",
-                                       str(self.data), "--port", "0", *self.extra).start()
-        info = self.harness.info
-        self.port, self.ca, self.base_url = info["port"], info["ca"], info["base_url"]
-        self.ctx = ssl.create_default_context(cafile=self.ca)
-        return self
-
-    def stop(self, sig=signal.SIGTERM):
-        if self.harness is not None:
-            self.harness.stop(sig)
-
-    def env(self, key=None):
-        return {"PEMU_BASE_URL": self.base_url, "PEMU_CA_BUNDLE": self.ca,
-                "PEMU_API_KEY": self.key if key is None else key}
-
-    def request(self, method, path, body=None, key=None, headers=None):
-        """(status, body bytes) over HTTPS, with the service's key unless
-        another is given ("" sends none)."""
-        conn = http.client.HTTPSConnection("127.0.0.1", self.port, context=self.ctx,
-                                           timeout=WAIT_S + 5)
-        h = dict(headers or {})
-        key = self.key if key is None else key
-        if key:
-            h["x-api-key"] = key
-        if body is not None:
-            h.setdefault("Content-Type", "application/json")
-        try:
-            conn.request(method, path, body=body, headers=h)
-            resp = conn.getresponse()
-            return resp.status, resp.read()
-        finally:
-            conn.close()
-
-    def submit(self, values, key=None):
-        status, body = self.request("POST", protocol.SUBMIT_PATH,
-                                    json.dumps(values, separators=(",", ":")), key)
-        m = re.fullmatch(rb'\{"requestId":"([0-9a-f]+)"\}', body)
-        assert m, body
-        return m.group(1).decode()
-
-    def poll(self, rid, key=None):
-        return self.request("GET", f"{protocol.RESULT_PATH}?requestId={rid}", key=key)
-
-    def result(self, rid):
-        """The decoded result, after as many polls as it takes."""
-        def ready():
-            status, body = self.poll(rid)
-            return None if body.startswith(protocol.NOT_READY_PREFIX) else (status, body)
-        status, body = wait_until(ready, "the result")
-        assert status == 200, body
-        return gzip.decompress(body)
-
-    def health(self):
-        return json.loads(self.request("GET", "/healthz")[1])
-
-    def metric(self, name, **labels):
-        text = self.request("GET", "/metrics")[1].decode()
-        want = ",".join(f'{k}="{v}"' for k, v in labels.items())
-        pat = re.escape(name) + (r"\{" + re.escape(want) + r"\}" if want else "") + r" (\S+)"
-        m = re.search("^" + pat + "$", text, re.M)
-        return float(m.group(1)) if m else 0.0
-
-    def solvers(self, inline=False):
-        return [s for s in self.health()["solvers"] if s["inline"] == inline]
-
-    def key_cmd(self, *args):
-        return subprocess.run([sys.executable, "-m", "pemux_service", "key", *args,
-                               "--data", str(self.data)],
-                              capture_output=True, text=True, check=True)
 
 
 @pytest.fixture(scope="module")
@@ -163,13 +62,6 @@ def remote(monkeypatch):
         for k, v in service.env(key).items():
             monkeypatch.setenv(k, v)
     return use
-
-
-def _key_from(text):
-    """The key of an `export PEMU_API_KEY=...` line."""
-    m = re.search(r"^export PEMU_API_KEY=(\S+)$", text, re.M)
-    assert m, "no PEMU_API_KEY line"
-    return m.group(1)
 
 
 def _new_solver(pid, known):
@@ -341,7 +233,7 @@ def test_too_many_queued_jobs_for_one_key(solo):
     assert re.fullmatch(rb'\{"message":"Too many queued jobs for this key[^",}]*"\}', body)
     assert solo.health()["queued"] + solo.health()["running"] == 3
     # Another key is not held up by the first one's queue.
-    other = _key_from(solo.key_cmd("new").stdout)
+    other = key_from(solo.key_cmd("new").stdout)
     solo.submit([7, 8, 9], key=other)
     for s in children(solo.proc.pid):
         signal_all([s], signal.SIGCONT)
@@ -468,7 +360,7 @@ def test_accepted_jobs_survive_a_restart(solo, how):
 
 def test_keys_new_list_revoke_in_a_running_service(svc):
     made = svc.key_cmd("new", "--label", "ci")
-    key = _key_from(made.stdout)
+    key = key_from(made.stdout)
     kid = re.search(r"key id (\w+)", made.stderr).group(1)
     assert re.search(rf"^{kid} .* ci$", svc.key_cmd("list").stdout, re.M)
     rid = svc.submit([1, 2], key=key)

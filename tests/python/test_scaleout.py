@@ -3,14 +3,12 @@ two front ends and two workers, each its own process over one shared data
 directory; the real client, workers killed, a front end stopped, the broker
 restarted."""
 
-import gzip
 import http.client
 import json
 import os
 import re
 import shutil
 import signal
-import ssl
 import subprocess
 import sys
 import textwrap
@@ -26,105 +24,11 @@ redis = pytest.importorskip("redis")
 
 from pemux_service import protocol  # noqa: E402
 from pemux_service.distributed import redact  # noqa: E402
-from pemux_service.redis_store import RedisJobStore, WorkerRoll  # noqa: E402
+from pemux_service.redis_store import WorkerRoll  # noqa: E402
 from support.oracle import local, problem  # noqa: E402
-from support.procs import RedisServer, established, service_harness, signal_all, solver_pids  # noqa: E402
+from support.procs import established, signal_all, solver_pids  # noqa: E402
+from support.service import HEARTBEAT_S, QUEUE_CAP, SMALL_TOTAL, WAIT_S, WORKER_MAX_TOTAL, Cluster  # noqa: E402
 from support.waiting import wait_until  # noqa: E402
-
-WAIT_S = 60.0
-# Short enough that a lost worker's solve comes back within a test, long
-# enough that a loaded machine does not pass for a dead worker.
-HEARTBEAT_S = 2.0
-WORKER_MEMORY = "700M"
-# Problems above SMALL_TOTAL count against a key's queue of QUEUE_CAP.
-SMALL_TOTAL = 100_000
-QUEUE_CAP = 40
-# What one solver of WORKER_MEMORY holds: (700M - 256M) / 2 bytes of bits.
-WORKER_MAX_TOTAL = ((700 << 20) - (256 << 20)) // 2 * 8
-
-
-class Cluster:
-    def __init__(self, workdir):
-        self.workdir = workdir
-        self.data = workdir / "shared"
-        self.redis = RedisServer(workdir / "redis").start()
-        common = ["--data", str(self.data), "--broker", self.redis.url]
-        self.fronts = [service_harness(workdir, f"front{i}",
-            *common, "--port", "0", "--poll-wait", "2s", "--max-body", "1M",
-            "--inline-max-total", str(SMALL_TOTAL), "--max-queued-per-key", str(QUEUE_CAP))
-            for i in range(2)]
-        self.workers = [service_harness(workdir, f"worker{i}",
-            "worker", *common, "--processes", "1", "--worker-memory", WORKER_MEMORY,
-            "--heartbeat", f"{HEARTBEAT_S}s", "--idle-poll", "0.02s", "--drain", "1s")
-            for i in range(2)]
-        # One key and, made by the first front end, one certificate for
-        # both: the second finds them in the shared directory.
-        made = subprocess.run([sys.executable, "-m", "pemux_service", "key", "new",
-                               "--data", str(self.data)], capture_output=True, text=True,
-                              check=True)
-        self.key = re.search(r"^export PEMU_API_KEY=(\S+)$", made.stdout, re.M).group(1)
-        self.kid = re.search(r"key id (\w+)", made.stderr).group(1)
-        self.fronts[0].start()
-        self.ca = self.fronts[0].info["ca"]
-        self.ctx = ssl.create_default_context(cafile=self.ca)
-        self.fronts[1].start()
-        for w in self.workers:
-            w.start()
-        self.r = redis.Redis(port=self.redis.port)
-        self.jobs = RedisJobStore(self.r)
-        wait_until(lambda: len(WorkerRoll(self.r).live()) == 2, "both workers' ads")
-
-    def close(self):
-        for p in self.workers + self.fronts:
-            signal_all([p.pid], signal.SIGCONT)
-            p.stop(signal.SIGKILL)
-        self.redis.stop(signal.SIGKILL)
-
-    def env(self, front):
-        return {"PEMU_BASE_URL": front.info["base_url"], "PEMU_CA_BUNDLE": self.ca,
-                "PEMU_API_KEY": self.key}
-
-    def request(self, front, method, path, body=None, timeout=WAIT_S):
-        conn = http.client.HTTPSConnection("127.0.0.1", front.info["port"], context=self.ctx,
-                                           timeout=timeout)
-        try:
-            conn.request(method, path, body=body, headers={"x-api-key": self.key})
-            resp = conn.getresponse()
-            return resp.status, resp.read()
-        finally:
-            conn.close()
-
-    def submit(self, front, values):
-        status, body = self.request(front, "POST", protocol.SUBMIT_PATH, json.dumps(values))
-        m = re.fullmatch(rb'\{"requestId":"([0-9a-f]+)"\}', body)
-        assert m, body
-        return m.group(1).decode()
-
-    def poll(self, front, rid, timeout=WAIT_S):
-        return self.request(front, "GET", f"{protocol.RESULT_PATH}?requestId={rid}",
-                            timeout=timeout)
-
-    def result(self, front, rid):
-        def ready():
-            status, body = self.poll(front, rid)
-            return None if body.startswith(protocol.NOT_READY_PREFIX) else (status, body)
-        status, body = wait_until(ready, "a result")
-        assert status == 200, body
-        return gzip.decompress(body)
-
-    def state(self, rid):
-        p = self.jobs.request(rid, self.kid)
-        return p and p.state
-
-    def pkey(self, values):
-        """The problem key of values sent with the cluster's key."""
-        return protocol.problem_key(values, self.kid)
-
-    def starts(self, values):
-        return int(self.r.hget(f"pemux:p:{self.pkey(values)}", "starts"))
-
-    def solved_by(self, worker):
-        return worker.err.read_text().count("solved ")
 
 
 def _need_redis():
