@@ -164,6 +164,7 @@ class Engine:
         self._stopping = False
         self._janitor = None
         self._write_fault = None  # text of the storage failure now, if any
+        self._held = 0  # polls held open now
         self._counts = {QUEUED: 0, RUNNING: 0, DONE: 0, FAILED: 0}
         self._io = concurrent.futures.ThreadPoolExecutor(8, thread_name_prefix="pemux-io")
 
@@ -278,11 +279,14 @@ class Engine:
     async def wait(self, rid, timeout):
         """Returns when the request may have changed state, or after timeout."""
         # The bound covers a change announced while a broker was away.
+        self._held += 1
         try:
             async with self._changed:
                 await asyncio.wait_for(self._changed.wait(), min(timeout, 1.0))
         except TimeoutError:
             pass
+        finally:
+            self._held -= 1
 
     async def changed(self):
         if self._changed is not None:
@@ -344,7 +348,7 @@ class Engine:
         if self._stopping:
             status = "stopping"
         out = {"status": status, "queued": counts[QUEUED], "running": counts[RUNNING],
-               "stuck": more.pop("stuck", 0)}
+               "stuck": more.pop("stuck", 0), "held_polls": self._held}
         if self._write_fault is not None:
             out["storage"] = self._write_fault
         if more.pop("unreachable", False):

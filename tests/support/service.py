@@ -104,10 +104,10 @@ class Service:
     def poll(self, rid, key=None):
         return self.request("GET", f"{protocol.RESULT_PATH}?requestId={rid}", key=key)
 
-    def result(self, rid):
+    def result(self, rid, key=None):
         """The decoded result, after as many polls as it takes."""
         def ready():
-            status, body = self.poll(rid)
+            status, body = self.poll(rid, key)
             return None if body.startswith(protocol.NOT_READY_PREFIX) else (status, body)
         status, body = wait_until(ready, "the result")
         assert status == 200, body
