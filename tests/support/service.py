@@ -133,10 +133,10 @@ class Service:
 
 
 class Cluster:
-    """A redis-server, two front ends and two workers of one solver each,
-    over one shared data directory."""
+    """A redis-server, front ends and workers of one solver each (two of
+    each unless told), over one shared data directory."""
 
-    def __init__(self, workdir, worker_args=(), front_args=()):
+    def __init__(self, workdir, worker_args=(), front_args=(), fronts=2, workers=2):
         self.workdir = workdir
         self.data = workdir / "shared"
         self.redis = RedisServer(workdir / "redis").start()
@@ -145,12 +145,12 @@ class Cluster:
             workdir, f"front{i}", *common, "--port", "0", "--poll-wait", "2s",
             "--max-body", "1M", "--inline-max-total", str(SMALL_TOTAL),
             "--max-queued-per-key", str(QUEUE_CAP), *front_args)
-            for i in range(2)]
+            for i in range(fronts)]
         self.workers = [service_harness(
             workdir, f"worker{i}", "worker", *common, "--processes", "1",
             "--worker-memory", WORKER_MEMORY, "--heartbeat", f"{HEARTBEAT_S}s",
             "--idle-poll", "0.02s", "--drain", "1s", *worker_args)
-            for i in range(2)]
+            for i in range(workers)]
         # One key and, made by the first front end, one certificate for
         # both: the second finds them in the shared directory.
         made = subprocess.run([sys.executable, "-m", "pemux_service", "key", "new",
@@ -161,14 +161,15 @@ class Cluster:
         self.fronts[0].start()
         self.ca = self.fronts[0].info["ca"]
         self.ctx = ssl.create_default_context(cafile=self.ca)
-        self.fronts[1].start()
+        for f in self.fronts[1:]:
+            f.start()
         for w in self.workers:
             w.start()
         # Only broker mode needs these packages.
         from pemux_service.redis_store import RedisJobStore, WorkerRoll
         self.r = self.redis.client()
         self.jobs = RedisJobStore(self.r)
-        wait_until(lambda: len(WorkerRoll(self.r).live()) == 2, "both workers' ads")
+        wait_until(lambda: len(WorkerRoll(self.r).live()) == workers, "the workers' ads")
 
     def close(self):
         for p in self.workers + self.fronts:
