@@ -45,6 +45,10 @@ UNAVAILABLE = "Service temporarily unavailable: the job store cannot be reached;
 # A file that another machine just renamed into the shared directory may
 # show up here a moment late (a network file system's lookup cache).
 SHARED_FILE_GRACE_S = 30.0
+# A sent problem still queued and never started this long after its send
+# is sent again: its message may have been lost with the front end that
+# was about to send it. A second message is harmless.
+RESEND_AFTER_S = 600.0
 STARTED_TOO_OFTEN = (f"The solve was started {MAX_STARTS} times and its worker "
                      "was lost each time")
 
@@ -139,12 +143,29 @@ class BrokerDispatcher(Dispatcher):
 
     async def dispatch(self, rid, pkey, key_id, total, count, now):
         call = self.engine.call
-        # Sent before the request is recorded: a front end lost in between
+        # Held before the request is recorded: a front end lost in between
         # leaves at most a solve nobody asked for, never a request that no
-        # message will ever serve.
+        # message will ever serve (any front end releases held problems).
         try_no = await call(self.jobs.new_try, pkey)
-        await call(self.actor.send, pkey, try_no)
+        await call(self.jobs.hold, pkey, key_id, now)
         await call(self.jobs.accept, rid, pkey, key_id, total, count, QUEUED, now, None, try_no)
+        await self._release_now()
+
+    async def _release_now(self):
+        """_release(), leaving a failure to the next look (every 0.25 s)."""
+        try:
+            await self._release()
+        except redis.RedisError as e:
+            log.warning("sending held problems: %s", e)
+
+    async def _release(self):
+        """Sends held problems, each key up to its share of the queue: as
+        many as there are solvers, so that one key's flood waits behind
+        itself and another key's problem finds room at once."""
+        share = max(1, sum(int(ad.get("processes", 1)) for ad in self._live.values()))
+        sends = await self.engine.call(self.jobs.release, share, time.time(), RESEND_AFTER_S)
+        for pkey, try_no in sends:
+            await self.engine.call(self.actor.send, pkey, try_no)
 
     def done_status(self, rid, p):
         path = self.engine.blobs.result_path(p.key)
@@ -173,6 +194,7 @@ class BrokerDispatcher(Dispatcher):
                     if not self._reachable.is_set():
                         log.info("job store reachable again")
                     self._reachable.set()
+                    await self._release_now()
                 except (redis.RedisError, OSError, TimeoutError) as e:
                     if self._reachable.is_set():
                         log.warning("job store unreachable: %s", e or type(e).__name__)
@@ -193,6 +215,7 @@ class BrokerDispatcher(Dispatcher):
                         msg = await ps.get_message(ignore_subscribe_messages=True, timeout=5.0)
                         if msg is not None:
                             await self.engine.changed()
+                            await self._release_now()
             except (redis.RedisError, OSError):
                 await asyncio.sleep(0.5)
             finally:

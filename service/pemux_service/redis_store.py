@@ -11,6 +11,11 @@ Keys, under a prefix (default "pemux"):
   P:used           sorted set: problem key -> last use
   P:workers        set of worker ids; P:worker:<id> their ads, with a TTL
   P:changed        channel: a problem key whenever a problem is done or failed
+  P:held:<key id>  sorted set: problems of one key not yet sent to the
+                   workers, by when they were held
+  P:out:<key id>   set: problems of one key sent and not yet finished
+  P:heldkeys       set of key ids with held problems
+  P:sent           sorted set: problem key -> when it was last sent
 
 Every change of state is one Lua script, so that front ends and workers on
 different machines never see half of one.
@@ -168,6 +173,66 @@ end
 return gone
 """
 
+# ARGV: prefix, pkey, key id, now. Holds a new problem until its key's
+# share of the broker queue has room.
+_HOLD = """
+local prefix, pkey, kid, now = ARGV[1], ARGV[2], ARGV[3], ARGV[4]
+redis.call('zadd', prefix .. ':held:' .. kid, 'NX', now, pkey)
+redis.call('sadd', prefix .. ':heldkeys', kid)
+"""
+
+# ARGV: prefix, share, now, resend_after. Each key may have share problems
+# sent and unfinished; returns pkey, try pairs to send now: held problems
+# of keys below their share, and sent ones still queued and unstarted long
+# after their send (their message may have died with a front end).
+_RELEASE = """
+local prefix, share, now, resend_after = ARGV[1], tonumber(ARGV[2]), tonumber(ARGV[3]),
+  tonumber(ARGV[4])
+local out = {}
+local function pending(pk)
+  local s = redis.call('hget', prefix .. ':p:' .. pk, 'state')
+  return s == 'queued' or s == 'running' or not s
+end
+for _, kid in ipairs(redis.call('smembers', prefix .. ':heldkeys')) do
+  local held, sent = prefix .. ':held:' .. kid, prefix .. ':out:' .. kid
+  for _, pk in ipairs(redis.call('smembers', sent)) do
+    if not pending(pk) then
+      redis.call('srem', sent, pk)
+      redis.call('zrem', prefix .. ':sent', pk)
+    end
+  end
+  local n = redis.call('scard', sent)
+  while n < share do
+    local first = redis.call('zrange', held, 0, 0)
+    if #first == 0 then break end
+    local pk = first[1]
+    redis.call('zrem', held, pk)
+    if pending(pk) then
+      redis.call('sadd', sent, pk)
+      redis.call('zadd', prefix .. ':sent', now, pk)
+      table.insert(out, pk)
+      table.insert(out, redis.call('hget', prefix .. ':p:' .. pk, 'tries') or '1')
+      n = n + 1
+    end
+  end
+  if redis.call('zcard', held) == 0 and n == 0 then
+    redis.call('srem', prefix .. ':heldkeys', kid)
+  end
+end
+for _, pk in ipairs(redis.call('zrangebyscore', prefix .. ':sent', '-inf', now - resend_after)) do
+  local p = prefix .. ':p:' .. pk
+  local s, starts = redis.call('hget', p, 'state'), tonumber(redis.call('hget', p, 'starts') or '0')
+  if s == 'queued' and starts == 0 then
+    redis.call('zadd', prefix .. ':sent', now, pk)
+    table.insert(out, pk)
+    table.insert(out, redis.call('hget', p, 'tries') or '1')
+  elseif s ~= 'queued' then
+    redis.call('zrem', prefix .. ':sent', pk)
+  end
+end
+return out
+"""
+
 _FIELDS = ("state", "total", "count", "deaths", "error")
 
 
@@ -196,6 +261,8 @@ class RedisJobStore(JobStore):
         self._pending = reg(_PENDING)
         self._expire = reg(_EXPIRE)
         self._claim = reg(_CLAIM)
+        self._hold = reg(_HOLD)
+        self._release = reg(_RELEASE)
 
     def _p(self, pkey):
         return f"{self.prefix}:p:{pkey}"
@@ -241,6 +308,17 @@ class RedisJobStore(JobStore):
             return None
         p = self.problem(pkey.decode())
         return p if p is not None and is_problem_key(p.key) else None
+
+    def hold(self, pkey, key_id, now):
+        """Keeps a new problem back until its key's share of the broker
+        queue has room (release())."""
+        self._hold(args=[self.prefix, pkey, key_id, repr(now)])
+
+    def release(self, share, now, resend_after):
+        """(pkey, try) of each problem to send to the workers now."""
+        got = self._release(args=[self.prefix, share, repr(now), repr(resend_after)])
+        return [(got[i].decode(), int(got[i + 1])) for i in range(0, len(got), 2)
+                if is_problem_key(got[i].decode())]
 
     def begin(self, pkey, try_no, max_starts, over_text):
         return self._begin(keys=[self._p(pkey)], args=[
