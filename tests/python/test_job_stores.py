@@ -138,3 +138,29 @@ def test_recover_lists_queued_and_done(jobs):
     jobs.finish(key("b"), 1000.0)
     jobs.fail(key("c"), "boom", 1000.0)
     assert sorted(jobs.recover()) == [key("a"), key("b")]
+
+
+@pytest.fixture
+def redis_jobs(redis_server):
+    from pemux_service.redis_store import RedisJobStore
+    store = RedisJobStore(redis_server.client(), prefix=f"t{random.getrandbits(40):x}")
+    yield store
+    store.close()
+
+
+def test_the_broker_queue_is_shared_by_key(redis_jobs):
+    jobs = redis_jobs
+    for i, (pkey, kid) in enumerate([(key("a"), "alice"), (key("b"), "alice"),
+                                     (key("c"), "alice"), (key("d"), "bob")]):
+        jobs.new_try(pkey)
+        jobs.hold(pkey, kid, 1000.0 + i)
+        jobs.accept(f"r{i}", pkey, kid, 10, 2, QUEUED, 1000.0 + i, try_no=1)
+    assert sorted(jobs.release(1, 2000.0, 600.0)) == [(key("a"), 1), (key("d"), 1)]
+    # Alice's first is not finished: nothing more of hers goes out.
+    assert jobs.release(1, 2001.0, 600.0) == []
+    jobs.begin(key("a"), 1, 5, "")
+    jobs.finish(key("a"), 2002.0)
+    assert jobs.release(1, 2003.0, 600.0) == [(key("b"), 1)]
+    # A send never started long after is sent again; a started one is not.
+    jobs.begin(key("d"), 1, 5, "")
+    assert jobs.release(1, 2003.0 + 600.0, 600.0) == [(key("b"), 1)]
