@@ -215,7 +215,9 @@ async def serve(args):
     await engine.begin_stop()
     await runner.cleanup()
     await engine.stop(args.drain)
-    jobs.close()
+    closed = jobs.close()
+    if closed is not None:
+        await closed  # the asyncio Redis client
     log.info("stopped")
 
 

@@ -28,7 +28,7 @@ import redis
 
 from . import protocol, settings
 from .engine import Dispatcher, Refused, Status, attempt, settle
-from .redis_store import RedisJobStore, WorkerRoll, connect
+from .redis_store import RedisJobStore, WorkerRoll, connect, connect_async
 from .store import DONE, QUEUED, RUNNING, FileBlobStore, is_problem_key
 from .workers import Worker
 
@@ -92,14 +92,13 @@ class BrokerDispatcher(Dispatcher):
     nothing itself, so any number of front ends can run side by side."""
 
     store_errors = (redis.RedisError,)
-    offload = True
     unavailable = UNAVAILABLE
 
     def __init__(self, url, prefix="pemux"):
         self.url = url
-        # Short retries: a call must not hold a thread for long while the
-        # broker restarts; the client polls again anyway.
-        client = connect(url, retries=2, socket_connect_timeout=1, socket_timeout=5)
+        # The asyncio client: every store call awaits on the loop, and a
+        # broker that is slow to answer holds only the request that asked.
+        client = connect_async(url)
         self.jobs = RedisJobStore(client, prefix)
         self.roll = WorkerRoll(client, prefix)
         self.broker = make_broker(url, DEFAULT_HEARTBEAT_S, judge=False)
@@ -165,7 +164,8 @@ class BrokerDispatcher(Dispatcher):
         share = max(1, sum(int(ad.get("processes", 1)) for ad in self._live.values()))
         sends = await self.engine.call(self.jobs.release, share, time.time(), RESEND_AFTER_S)
         for pkey, try_no in sends:
-            await self.engine.call(self.actor.send, pkey, try_no)
+            # Dramatiq's client blocks: its send goes to a thread.
+            await self.engine.off_loop(self.actor.send, pkey, try_no)
 
     def done_status(self, rid, p):
         path = self.engine.blobs.result_path(p.key)

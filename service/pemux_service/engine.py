@@ -13,6 +13,7 @@ import asyncio
 import collections
 import concurrent.futures
 import dataclasses
+import inspect
 import logging
 import secrets
 import sqlite3
@@ -118,8 +119,6 @@ class Dispatcher(abc.ABC):
 
     # Exceptions of the job store besides the engine's own (sqlite3, OS).
     store_errors = ()
-    # Store calls leave the event loop (a store across the network).
-    offload = False
     # The refusal while the dispatcher's own store is away.
     unavailable = STORAGE_DOWN
 
@@ -195,11 +194,12 @@ class Engine:
         self._io.shutdown(wait=False, cancel_futures=True)
 
     async def call(self, fn, *args):
-        """A store call: on the loop for a local store, in a thread for one
-        across the network, so that a slow broker holds no other request."""
-        if not self.dispatcher.offload:
-            return fn(*args)
-        return await asyncio.get_running_loop().run_in_executor(self._io, fn, *args)
+        """A store call, on the loop: SQLite's answer at once, the asyncio
+        Redis client's awaited."""
+        out = fn(*args)
+        while inspect.isawaitable(out):
+            out = await out
+        return out
 
     async def off_loop(self, fn, *args):
         return await asyncio.get_running_loop().run_in_executor(self._io, fn, *args)
@@ -296,9 +296,19 @@ class Engine:
     # -- upkeep ------------------------------------------------------------
 
     def expire(self, now=None):
+        """Removes what was last used --keep ago; returns an awaitable with
+        a store across the network."""
         now = time.time() if now is None else now
-        for pkey in self.jobs.expire(now - self.limits.keep_s):
-            self.blobs.remove(pkey)
+
+        def remove(keys):
+            for pkey in keys:
+                self.blobs.remove(pkey)
+        out = self.jobs.expire(now - self.limits.keep_s)
+        if inspect.isawaitable(out):
+            async def later():
+                remove(await out)
+            return later()
+        return remove(out)
 
     async def _upkeep(self):
         period = max(1.0, min(60.0, self.limits.keep_s / 10))

@@ -21,6 +21,7 @@ Every change of state is one Lua script, so that front ends and workers on
 different machines never see half of one.
 """
 
+import inspect
 import json
 
 import redis
@@ -249,7 +250,46 @@ def connect(url, retries=8, **kw):
         retry_on_error=[redis.ConnectionError, redis.TimeoutError], **kw)
 
 
+def then(value, fn):
+    """fn(value), for a value now or, from the asyncio client, to come: the
+    same store code serves workers (blocking client) and front ends (asyncio
+    client, on the event loop). fn may itself return something to come."""
+    if inspect.isawaitable(value):
+        async def chain():
+            out = fn(await value)
+            while inspect.isawaitable(out):
+                out = await out
+            return out
+        return chain()
+    return fn(value)
+
+
+_COUNTS = """
+local out = {}
+for i, state in ipairs(ARGV) do
+  if i > 1 then out[i - 1] = redis.call('scard', ARGV[1] .. ':s:' .. state) end
+end
+return out
+"""
+
+
+def connect_async(url, retries=2, **kw):
+    """The asyncio client of a front end: short retries, since a call that
+    waits holds its request, and the client polls again anyway."""
+    import redis.asyncio as aioredis
+    from redis.asyncio.retry import Retry
+    from redis.backoff import ExponentialBackoff
+    kw.setdefault("socket_connect_timeout", 1)
+    kw.setdefault("socket_timeout", 5)
+    return aioredis.Redis.from_url(
+        url, retry=Retry(ExponentialBackoff(cap=0.5, base=0.02), retries),
+        retry_on_error=[redis.ConnectionError, redis.TimeoutError], **kw)
+
+
 class RedisJobStore(JobStore):
+    """Every method returns its value, or with an asyncio client an
+    awaitable of it."""
+
     def __init__(self, client, prefix="pemux"):
         self.r = client
         self.prefix = prefix
@@ -263,6 +303,7 @@ class RedisJobStore(JobStore):
         self._claim = reg(_CLAIM)
         self._hold = reg(_HOLD)
         self._release = reg(_RELEASE)
+        self._counts = reg(_COUNTS)
 
     def _p(self, pkey):
         return f"{self.prefix}:p:{pkey}"
@@ -277,82 +318,85 @@ class RedisJobStore(JobStore):
                        int(deaths or 0), error)
 
     def problem(self, pkey):
-        return self._problem(pkey, self.r.hmget(self._p(pkey), _FIELDS))
+        return then(self.r.hmget(self._p(pkey), _FIELDS), lambda v: self._problem(pkey, v))
 
     def new_try(self, pkey):
-        return self.r.hincrby(self._p(pkey), "tries", 1)
+        return then(self.r.hincrby(self._p(pkey), "tries", 1), int)
 
     def accept(self, rid, pkey, key_id, total, count, state, now, error=None, try_no=None):
-        got = self._accept(keys=[self._p(pkey)], args=[
+        return then(self._accept(keys=[self._p(pkey)], args=[
             self.prefix, pkey, rid, key_id, total, count, state, repr(now), error or "",
-            "" if try_no is None else try_no])
-        return got.decode()
+            "" if try_no is None else try_no]), bytes.decode)
 
     def request(self, rid, key_id):
-        pkey, owner = self.r.hmget(f"{self.prefix}:r:{rid}", ("pkey", "key"))
-        if pkey is None or owner is None or owner.decode() != key_id:
-            return None
-        pkey = pkey.decode()
-        # Whoever can write to the broker can write this field: it names a
-        # file only in the one form a problem key has.
-        if not is_problem_key(pkey):
-            return None
-        return self.problem(pkey)
+        def found(fields):
+            pkey, owner = fields
+            if pkey is None or owner is None or owner.decode() != key_id:
+                return None
+            pkey = pkey.decode()
+            # Whoever can write to the broker can write this field: it names
+            # a file only in the one form a problem key has.
+            if not is_problem_key(pkey):
+                return None
+            return self.problem(pkey)
+        return then(self.r.hmget(f"{self.prefix}:r:{rid}", ("pkey", "key")), found)
 
     def pending_for(self, key_id):
-        return int(self._pending(args=[self.prefix, key_id]))
+        return then(self._pending(args=[self.prefix, key_id]), int)
 
     def claim(self):
-        pkey = self._claim(args=[self.prefix])
-        if not pkey:
-            return None
-        p = self.problem(pkey.decode())
-        return p if p is not None and is_problem_key(p.key) else None
+        def found(pkey):
+            if not pkey or not is_problem_key(pkey.decode()):
+                return None
+            return self.problem(pkey.decode())
+        return then(self._claim(args=[self.prefix]), found)
 
     def hold(self, pkey, key_id, now):
         """Keeps a new problem back until its key's share of the broker
         queue has room (release())."""
-        self._hold(args=[self.prefix, pkey, key_id, repr(now)])
+        return self._hold(args=[self.prefix, pkey, key_id, repr(now)])
 
     def release(self, share, now, resend_after):
         """(pkey, try) of each problem to send to the workers now."""
-        got = self._release(args=[self.prefix, share, repr(now), repr(resend_after)])
-        return [(got[i].decode(), int(got[i + 1])) for i in range(0, len(got), 2)
-                if is_problem_key(got[i].decode())]
+        def pairs(got):
+            return [(got[i].decode(), int(got[i + 1])) for i in range(0, len(got), 2)
+                    if is_problem_key(got[i].decode())]
+        return then(self._release(args=[self.prefix, share, repr(now), repr(resend_after)]),
+                    pairs)
 
     def begin(self, pkey, try_no, max_starts, over_text):
-        return self._begin(keys=[self._p(pkey)], args=[
-            self.prefix, pkey, try_no, max_starts, over_text]).decode()
+        return then(self._begin(keys=[self._p(pkey)], args=[
+            self.prefix, pkey, try_no, max_starts, over_text]), bytes.decode)
 
     def finish(self, pkey, now):
-        self._end(keys=[self._p(pkey)], args=[self.prefix, pkey, DONE, repr(now), "", ""])
+        return self._end(keys=[self._p(pkey)],
+                         args=[self.prefix, pkey, DONE, repr(now), "", ""])
 
     def fail(self, pkey, error, now, try_no=None):
-        self._end(keys=[self._p(pkey)], args=[
+        return self._end(keys=[self._p(pkey)], args=[
             self.prefix, pkey, FAILED, repr(now), error, "" if try_no is None else try_no])
 
     def requeue(self, pkey, died):
-        return int(self._requeue(keys=[self._p(pkey)], args=[
-            self.prefix, pkey, 1 if died else 0]))
+        return then(self._requeue(keys=[self._p(pkey)], args=[
+            self.prefix, pkey, 1 if died else 0]), int)
 
     def recover(self):
         # A lost worker's problems come back through the broker; nothing
         # here needs moving.
-        return [k.decode() for k in self.r.sunion(
-            f"{self.prefix}:s:{QUEUED}", f"{self.prefix}:s:{DONE}")]
+        return then(self.r.sunion(f"{self.prefix}:s:{QUEUED}", f"{self.prefix}:s:{DONE}"),
+                    lambda keys: [k.decode() for k in keys])
 
     def expire(self, cutoff):
-        return [k.decode() for k in self._expire(args=[self.prefix, repr(cutoff)])]
+        return then(self._expire(args=[self.prefix, repr(cutoff)]),
+                    lambda keys: [k.decode() for k in keys])
 
     def counts(self):
-        with self.r.pipeline(transaction=False) as pipe:
-            for state in (QUEUED, RUNNING, DONE, FAILED):
-                pipe.scard(f"{self.prefix}:s:{state}")
-            got = pipe.execute()
-        return dict(zip((QUEUED, RUNNING, DONE, FAILED), got, strict=True))
+        states = (QUEUED, RUNNING, DONE, FAILED)
+        return then(self._counts(args=[self.prefix, *states]),
+                    lambda got: dict(zip(states, map(int, got), strict=True)))
 
     def close(self):
-        self.r.close()
+        return self.r.close() if not hasattr(self.r, "aclose") else self.r.aclose()
 
 
 class WorkerRoll:
@@ -378,12 +422,17 @@ class WorkerRoll:
 
     def live(self):
         """The ads of workers alive now, by worker id."""
-        ids = sorted(w.decode() for w in self.r.smembers(f"{self.prefix}:workers"))
-        if not ids:
-            return {}
-        ads = self.r.mget([f"{self.prefix}:worker:{w}" for w in ids])
-        gone = [w for w, ad in zip(ids, ads, strict=True) if ad is None]
-        if gone:
-            self.r.srem(f"{self.prefix}:workers", *gone)
-        return {w: json.loads(ad) for w, ad in zip(ids, ads, strict=True) if ad is not None}
+        def got_ids(members):
+            ids = sorted(w.decode() for w in members)
+            if not ids:
+                return {}
+            return then(self.r.mget([f"{self.prefix}:worker:{w}" for w in ids]),
+                        lambda ads: self._ads(ids, ads))
+        return then(self.r.smembers(f"{self.prefix}:workers"), got_ids)
 
+    def _ads(self, ids, ads):
+        live = {w: json.loads(ad) for w, ad in zip(ids, ads, strict=True) if ad is not None}
+        gone = [w for w in ids if w not in live]
+        if gone:
+            return then(self.r.srem(f"{self.prefix}:workers", *gone), lambda _: live)
+        return live

@@ -1,6 +1,8 @@
 """One contract, two job stores: every case runs against SQLite and against
 Redis (a real redis-server on a free loopback port)."""
 
+import asyncio
+import inspect
 import random
 import shutil
 
@@ -164,3 +166,43 @@ def test_the_broker_queue_is_shared_by_key(redis_jobs):
     # A send never started long after is sent again; a started one is not.
     jobs.begin(key("d"), 1, 5, "")
     assert jobs.release(1, 2003.0 + 600.0, 600.0) == [(key("b"), 1)]
+
+
+class Blocking:
+    """A store on the asyncio client, its calls run to their end, so that
+    the same cases hold it to the same contract."""
+
+    def __init__(self, store, loop):
+        self._store, self._loop = store, loop
+
+    def __getattr__(self, name):
+        fn = getattr(self._store, name)
+
+        def call(*args, **kw):
+            out = fn(*args, **kw)
+            return self._loop.run_until_complete(out) if inspect.isawaitable(out) else out
+        return call
+
+
+@pytest.fixture
+def async_jobs(redis_server):
+    from pemux_service.redis_store import RedisJobStore, connect_async
+    loop = asyncio.new_event_loop()
+    store = RedisJobStore(connect_async(redis_server.url), prefix=f"t{random.getrandbits(40):x}")
+    yield Blocking(store, loop)
+    loop.run_until_complete(store.close())
+    loop.close()
+
+
+def test_the_asyncio_client_keeps_the_same_contract(async_jobs):
+    jobs = async_jobs
+    assert jobs.new_try(key("a")) == 1
+    jobs.hold(key("a"), "alice", 1000.0)
+    assert jobs.accept("r1", key("a"), "alice", 10, 2, QUEUED, 1000.0, try_no=1) == QUEUED
+    assert (jobs.request("r1", "alice").key, jobs.request("r1", "bob")) == (key("a"), None)
+    assert jobs.pending_for("alice") == 1
+    assert jobs.release(2, 1001.0, 600.0) == [(key("a"), 1)]
+    assert jobs.begin(key("a"), 1, 5, "") == RUNNING
+    jobs.fail(key("a"), "boom", 1002.0, 1)
+    assert (jobs.problem(key("a")).state, jobs.counts()[FAILED]) == (FAILED, 1)
+    assert jobs.expire(2000.0) == [key("a")]
