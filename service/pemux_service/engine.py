@@ -507,7 +507,9 @@ class PoolDispatcher(Dispatcher):
         # Recorded running first, so that the key's unfinished problems
         # count it while it waits for the inline solver.
         jobs.accept(rid, pkey, key_id, total, count, RUNNING, now)
-        await self._solve_inline(pkey, key_id, total)
+        # A submit given up meanwhile leaves its solve to run to its end:
+        # the solver and its outcome stay in step.
+        await asyncio.shield(asyncio.ensure_future(self._solve_inline(pkey, key_id, total)))
 
     async def _solve_inline(self, pkey, key_id, total):
         """Solves before the submit is answered, so the first poll finds
@@ -579,6 +581,8 @@ class PoolDispatcher(Dispatcher):
     async def _consume_one(self, slot, worker):
         job = self.engine.jobs.claim()
         if job is None:
+            # The store took a write, and no solve is waiting to store one.
+            self.engine.storage_ok()
             self._work.clear()
             await self._work.wait()
             return worker
