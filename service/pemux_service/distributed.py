@@ -316,11 +316,11 @@ class SolveWorker:
 
     def _solve(self, pkey, try_no):
         p = self.jobs.problem(pkey)
-        total = p.total if p is not None else 0
+        total, count = (p.total, p.count) if p is not None else (0, 0)
         pause = 0.05
         while True:
             worker = self._solver()
-            outcome = attempt(worker, self.blobs, pkey, self.timeout_rule(total))
+            outcome = attempt(worker, self.blobs, pkey, self.timeout_rule(total, count))
             if outcome.kind == "died" and self._stopping.is_set():
                 self.jobs.requeue(pkey, died=False)
                 raise Interrupted("worker stopping")

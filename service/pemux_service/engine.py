@@ -509,14 +509,15 @@ class PoolDispatcher(Dispatcher):
         jobs.accept(rid, pkey, key_id, total, count, RUNNING, now)
         # A submit given up meanwhile leaves its solve to run to its end:
         # the solver and its outcome stay in step.
-        await asyncio.shield(asyncio.ensure_future(self._solve_inline(pkey, key_id, total)))
+        await asyncio.shield(asyncio.ensure_future(
+            self._solve_inline(pkey, key_id, total, count)))
 
-    async def _solve_inline(self, pkey, key_id, total):
+    async def _solve_inline(self, pkey, key_id, total, count):
         """Solves before the submit is answered, so the first poll finds
         the result. A solver that dies or hangs leaves the job to the queue."""
         worker = await self._inline.get(key_id)
         try:
-            outcome = await self._run(worker, pkey, total)
+            outcome = await self._run(worker, pkey, total, count)
             if outcome.kind == "died" and not self.engine.stopping:
                 self._inline_workers.remove(worker)
                 worker = await asyncio.get_running_loop().run_in_executor(
@@ -541,13 +542,13 @@ class PoolDispatcher(Dispatcher):
             self.engine.storage_ok()
         return again
 
-    async def _run(self, worker, pkey, total):
+    async def _run(self, worker, pkey, total, count):
         loop = asyncio.get_running_loop()
         self._busy[worker.pid] = pkey
         try:
             outcome = await loop.run_in_executor(
                 self._threads, attempt, worker, self.engine.blobs, pkey,
-                self.timeout_rule(total))
+                self.timeout_rule(total, count))
         finally:
             self._busy.pop(worker.pid, None)
         self.engine.observe(outcome)
@@ -587,7 +588,7 @@ class PoolDispatcher(Dispatcher):
             await self._work.wait()
             return worker
         await self.engine.refresh()
-        outcome = await self._run(worker, job.key, job.total)
+        outcome = await self._run(worker, job.key, job.total, job.count)
         try:
             again = self._settle(job.key, outcome)
         except self.engine.store_errors:

@@ -23,12 +23,14 @@ GZIP_STRATEGY = next(k for k, v in GZIP_STRATEGIES.items() if v == protocol.GZIP
 _RESERVED = 256 << 20  # interpreter and solver beyond the result itself
 _MIN_WORKER_MEMORY = 512 << 20
 
-# A solve's time limit: a fixed allowance for starting and storing, plus
-# time in proportion to the result's size. The rate is far below what the
-# solver and compressor reach on a loaded small machine (about 10 ns a
-# bit of total), so only a solver that stopped meets the limit.
+# A solve's time limit: a fixed allowance for starting and storing, time in
+# proportion to the result's size, and more for each value swept over it.
+# Both rates are far below what the solver and compressor reach on a
+# loaded small machine (under 1 ns a unit of total to compress, well under
+# 1 ns a word per value swept), so only a solver that stopped meets it.
 SOLVE_TIMEOUT_BASE_S = 60.0
 SOLVE_TIMEOUT_NS_PER_UNIT = 50.0
+SOLVE_TIMEOUT_NS_PER_VALUE_WORD = 1.0
 
 
 def parse_size(text):
@@ -63,10 +65,11 @@ def default_max_total(worker_memory):
     return max(1 << 20, (worker_memory - _RESERVED) // 2 * 8)
 
 
-def solve_timeout(total, base_s=SOLVE_TIMEOUT_BASE_S, ns_per_unit=SOLVE_TIMEOUT_NS_PER_UNIT):
-    """Seconds a solve of values summing to total may take before its
+def solve_timeout(total, count, base_s=SOLVE_TIMEOUT_BASE_S):
+    """Seconds a solve of count values summing to total may take before its
     solver counts as stuck."""
-    return base_s + total * ns_per_unit * 1e-9
+    return base_s + 1e-9 * (total * SOLVE_TIMEOUT_NS_PER_UNIT
+                            + count * (total // 64 + 1) * SOLVE_TIMEOUT_NS_PER_VALUE_WORD)
 
 
 def add_gzip_options(p):
@@ -86,15 +89,16 @@ def add_solve_timeout_option(p):
     p.add_argument("--solve-timeout", type=parse_duration, default=SOLVE_TIMEOUT_BASE_S,
                    metavar="DURATION",
                    help="a solve may take this long plus "
-                        f"{SOLVE_TIMEOUT_NS_PER_UNIT:g} ns per unit of its total before "
-                        "its solver counts as stuck, is killed and the job retried "
-                        f"as after a crash (default {SOLVE_TIMEOUT_BASE_S:g}s)")
+                        f"{SOLVE_TIMEOUT_NS_PER_UNIT:g} ns per unit of its total and "
+                        f"{SOLVE_TIMEOUT_NS_PER_VALUE_WORD:g} ns per value and 64 units "
+                        "before its solver counts as stuck, is killed and the job "
+                        f"retried as after a crash (default {SOLVE_TIMEOUT_BASE_S:g}s)")
 
 
 def timeout_rule(args):
     """solve_timeout with the command line's allowance."""
     base = args.solve_timeout
-    return lambda total: solve_timeout(total, base)
+    return lambda total, count: solve_timeout(total, count, base)
 
 
 def setup_logging(path=None, prefix="pemux-service"):

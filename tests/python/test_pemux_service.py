@@ -434,7 +434,7 @@ def test_results_expire_after_the_keep_time(tmp_path):
     jobs = SqliteJobStore(str(tmp_path / "jobs.sqlite"))
     blobs = FileBlobStore(str(tmp_path))
     engine = Engine(jobs, blobs, Limits(1 << 30, 10, 0, keep_s=3600),
-                    PoolDispatcher(1, None, lambda total: None))
+                    PoolDispatcher(1, None, lambda total, count: None))
     for i, (pkey, state) in enumerate([("a" * 64, DONE), ("b" * 64, FAILED)]):
         blobs.put_problem(pkey, [1, 2])
         jobs.accept(f"r{i}", pkey, "k", 3, 2, state, now=1000.0)
