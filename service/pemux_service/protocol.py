@@ -84,15 +84,6 @@ def result_size(total):
     return (total // 64 + 1) * 8
 
 
-def solve_reference(values):
-    """Result bitset bytes with Python integers: bit s set iff some subset
-    sums to s. Slow; for fault injection and cross-checks only."""
-    reach = 1
-    for x in values:
-        reach |= reach << x
-    return reach.to_bytes(result_size(sum(values)), "little")
-
-
 def pack_result(bitset, level=GZIP_LEVEL, strategy=GZIP_STRATEGY, threads=1):
     """The ready poll body: one gzip stream of the bitset."""
     return b"".join(iter_pack_result(bitset, level, strategy, threads))

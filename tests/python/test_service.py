@@ -13,6 +13,7 @@ import time
 import zlib
 
 import pytest
+from support.oracle import oracle_bytes as oracle
 from support.procs import Harness
 from support.waiting import wait_until
 
@@ -28,17 +29,6 @@ XML_START = b'<?xml version="1.0" encoding="UTF-8"?>'
 ID_ANSWER = rb'\{"requestId":"[0-9a-f]{32}"\}'
 
 needs_curl = pytest.mark.skipif(shutil.which("curl") is None, reason="curl not installed")
-
-
-def oracle(values):
-    """Expected bitset bytes, built from an explicit set of reachable sums."""
-    sums = {0}
-    for x in values:
-        sums |= {s + x for s in sums}
-    out = bytearray((sum(values) // 64 + 1) * 8)
-    for s in sums:
-        out[s // 8] |= 1 << (s % 8)
-    return bytes(out)
 
 
 def prefix(behaviours):
