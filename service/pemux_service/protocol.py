@@ -79,11 +79,6 @@ def problem_key(values, owner):
     return h.hexdigest()
 
 
-def result_size(total):
-    """Bytes of the result bitset for values summing to total."""
-    return (total // 64 + 1) * 8
-
-
 def pack_result(bitset, level=GZIP_LEVEL, strategy=GZIP_STRATEGY, threads=1):
     """The ready poll body: one gzip stream of the bitset."""
     return b"".join(iter_pack_result(bitset, level, strategy, threads))
