@@ -206,11 +206,13 @@ class Engine:
 
     # -- submit ------------------------------------------------------------
 
-    async def submit(self, values, key_id):
-        """Accepts a problem and returns its request id, or raises Refused."""
+    async def submit(self, values, key_id, prepared=None):
+        """Accepts a problem and returns its request id, or raises Refused.
+        prepared: protocol.prepare(values, key_id), where the caller made it
+        away from the loop (a large body)."""
         if self._stopping:
             raise ShuttingDown()
-        total = sum(values)
+        total, pkey = prepared or protocol.prepare(values, key_id)
         if total > self.limits.max_total:
             raise Refused(f"Problem too large: the values sum to {total} and this "
                           f"service takes at most {self.limits.max_total}")
@@ -218,7 +220,7 @@ class Engine:
         if not await self.dispatcher.wait_reachable(SUBMIT_WAIT_S):
             raise Unavailable(self.dispatcher.unavailable)
         try:
-            rid = await self._submit(values, key_id, total)
+            rid = await self._submit(values, key_id, total, pkey)
         except Refused:
             raise
         except self.store_errors as e:
@@ -232,8 +234,7 @@ class Engine:
             return STORAGE_DOWN
         return self.dispatcher.unavailable
 
-    async def _submit(self, values, key_id, total):
-        pkey = protocol.problem_key(values, key_id)
+    async def _submit(self, values, key_id, total, pkey):
         rid = secrets.token_hex(16)
         now = time.time()
         known = await self.call(self.jobs.problem, pkey)

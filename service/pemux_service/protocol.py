@@ -79,6 +79,12 @@ def problem_key(values, owner):
     return h.hexdigest()
 
 
+def prepare(values, owner):
+    """(total, problem key) of a submit: the work on a problem's values
+    besides parsing, for a caller that does it away from the event loop."""
+    return sum(values), problem_key(values, owner)
+
+
 def pack_result(bitset, level=GZIP_LEVEL, strategy=GZIP_STRATEGY, threads=1):
     """The ready poll body: one gzip stream of the bitset."""
     return b"".join(iter_pack_result(bitset, level, strategy, threads))
