@@ -206,13 +206,14 @@ class Engine:
 
     # -- submit ------------------------------------------------------------
 
-    async def submit(self, values, key_id, prepared=None):
+    async def submit(self, values, key_id, total=None, digest=None):
         """Accepts a problem and returns its request id, or raises Refused.
-        prepared: protocol.prepare(values, key_id), where the caller made it
-        away from the loop (a large body)."""
+        total and digest (protocol.values_digest): where the caller worked
+        them out away from the loop, for a large body."""
         if self._stopping:
             raise ShuttingDown()
-        total, pkey = prepared or protocol.prepare(values, key_id)
+        total = sum(values) if total is None else total
+        pkey = protocol.problem_key(values, key_id, digest)
         if total > self.limits.max_total:
             raise Refused(f"Problem too large: the values sum to {total} and this "
                           f"service takes at most {self.limits.max_total}")

@@ -70,19 +70,18 @@ def parse_problem(body):
     return values
 
 
-def problem_key(values, owner):
-    """Names one key's multiset of values: equal for any order of the same
-    values from the same key (owner: its key id), and unrelated between
-    keys, so that no answer tells a key what another one sent."""
-    h = hashlib.sha256(owner.encode() + b"\0")
-    h.update(array.array("Q", sorted(values)).tobytes())
-    return h.hexdigest()
+def values_digest(values):
+    """Names a multiset of values: equal for any order of the same values.
+    The costly part of a problem key, and the same for every key."""
+    return hashlib.sha256(array.array("Q", sorted(values)).tobytes()).hexdigest()
 
 
-def prepare(values, owner):
-    """(total, problem key) of a submit: the work on a problem's values
-    besides parsing, for a caller that does it away from the event loop."""
-    return sum(values), problem_key(values, owner)
+def problem_key(values, owner, digest=None):
+    """Names one key's multiset of values (owner: its key id), unrelated
+    between keys, so that no answer tells a key what another one sent.
+    digest: values_digest(values), where it was worked out already."""
+    digest = digest or values_digest(values)
+    return hashlib.sha256(f"{owner}\0{digest}".encode()).hexdigest()
 
 
 def pack_result(bitset, level=GZIP_LEVEL, strategy=GZIP_STRATEGY, threads=1):
