@@ -66,7 +66,11 @@ class Harness:
             if self.ready_path is not None and not self.ready_path.exists():
                 return False
             return self.ready is None or self.ready()
-        wait_until(up, f"{self.name} to start", START_TIMEOUT_S, 0.02)
+        try:
+            wait_until(up, f"{self.name} to start", START_TIMEOUT_S, 0.02)
+        except BaseException:
+            self.stop(signal.SIGKILL)
+            raise
         if self.proc.poll() is not None:
             pytest.fail(f"{self.name} did not start:\n{self.output()[-4000:]}")
         if self.ready_path is not None:

@@ -151,6 +151,14 @@ class Cluster:
             "--worker-memory", WORKER_MEMORY, "--heartbeat", f"{HEARTBEAT_S}s",
             "--idle-poll", "0.02s", "--drain", "1s", *worker_args)
             for i in range(workers)]
+        try:
+            self._start(workers)
+        except BaseException:
+            # A start that fails half way leaves nothing running.
+            self.close()
+            raise
+
+    def _start(self, workers):
         # One key and, made by the first front end, one certificate for
         # both: the second finds them in the shared directory.
         made = subprocess.run([sys.executable, "-m", "pemux_service", "key", "new",
@@ -173,8 +181,9 @@ class Cluster:
 
     def close(self):
         for p in self.workers + self.fronts:
-            signal_all([p.pid], signal.SIGCONT)
-            p.stop(signal.SIGKILL)
+            if p.alive():
+                signal_all([p.pid], signal.SIGCONT)
+                p.stop(signal.SIGKILL)
         self.redis.stop(signal.SIGKILL)
 
     def env(self, front):
