@@ -382,8 +382,130 @@ def scaleout(args):
               f"{args.batch / r['batch_s']:.1f}/s{failed} |")
 
 
+# -- one key's flood against another key's small solves -------------------------
+#
+#   python3 bench/bench_service.py --fairness [--repeats 30] [--flood 8] [--broker]
+#
+# Key B makes --repeats blocking W1-sized calls one after another, first on
+# an idle service, then while key A floods it from --flood threads, each
+# submitting new W1-sized problems without pause and without waiting for
+# them (up to its queue limit). The goal: A's flood moves B's median by at
+# most 2x.
+
+def _https(base_url, ca):
+    import http.client
+    import ssl
+    import urllib.parse
+    u = urllib.parse.urlsplit(base_url)
+    ctx = ssl.create_default_context(cafile=ca)
+    return lambda: http.client.HTTPSConnection(u.hostname, u.port, context=ctx, timeout=120)
+
+
+def _call(connect, key, values, wait=True):
+    """One problem submitted and (with wait) polled for with a plain HTTPS
+    client; True when its result came (or, without wait, it was taken)."""
+    conn = connect()
+    try:
+        conn.request("POST", "/v0/app/sspu", json.dumps(values),
+                     {"x-api-key": key, "Content-Type": "application/json"})
+        m = re.search(rb'"requestId":"(\w+)"', conn.getresponse().read())
+        if m is None or not wait:
+            return m is not None
+        while True:
+            conn.request("GET", f"/v0/result?requestId={m.group(1).decode()}",
+                         headers={"x-api-key": key})
+            body = conn.getresponse().read()
+            if not body.startswith(b'{"message"'):
+                return body[:2] == b"\x1f\x8b"
+    finally:
+        conn.close()
+
+
+def _flood_process(connect, key, args, stop, flooded):
+    def flood(n):
+        i = 0
+        while not stop.is_set() and i < args.flood_calls:
+            _call(connect, key, w1_like(10_000_000 + n * 100_000 + i), wait=False)
+            with flooded.get_lock():
+                flooded.value += 1
+            i += 1
+    threads = [threading.Thread(target=flood, args=(n,)) for n in range(args.flood)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+def fairness(args):
+    med = statistics.median
+    with tempfile.TemporaryDirectory(prefix="pemux-bench-") as tmp:
+        data = os.path.join(tmp, "data")
+        procs = []
+        extra = []
+        if args.broker:
+            redis_proc, url = start_redis(tmp)
+            procs.append(redis_proc)
+            extra = ["--broker", url]
+        proc, env = start_service(data, extra)
+        procs.append(proc)
+        try:
+            if args.broker:
+                procs.append(start_worker(data, url, 1, tmp, ["--processes", "2"]))
+            exe = [sys.executable, "-m", "pemux_service"]
+            made = subprocess.run(exe + ["key", "new", "--data", data], capture_output=True,
+                                  text=True, check=True).stdout
+            key_a = re.search(r"PEMU_API_KEY=(\S+)", made).group(1)
+            key_b = env["PEMU_API_KEY"]
+            connect = _https(env["PEMU_BASE_URL"], env["PEMU_CA_BUNDLE"])
+            _call(connect, key_b, w1_like(0))
+
+            def b_medians(seed):
+                lat = []
+                for i in range(args.repeats):
+                    dt, ok = timed(_call, connect, key_b, w1_like(seed + i))
+                    assert ok, "B's call failed"
+                    lat.append(dt)
+                return lat
+
+            alone = b_medians(1000)
+            # A floods from a process of its own, so that B's client shares
+            # no interpreter lock with it.
+            import multiprocessing
+            ctx = multiprocessing.get_context("fork")
+            stop = ctx.Event()
+            flooded = ctx.Value("i", 0)
+            flooder = ctx.Process(target=_flood_process,
+                                  args=(connect, key_a, args, stop, flooded))
+            flooder.start()
+            while flooded.value < args.flood:  # the flood under way
+                time.sleep(0.05)
+            during = b_medians(2000)
+            stop.set()
+            flooder.join()
+        finally:
+            for p in reversed(procs):
+                p.terminate()
+                p.wait(30)
+    mode = "broker, 1 worker of 2 solvers" if args.broker else "embedded default"
+    a, d = med(alone), med(during)
+    print(f"| setup | B's W1 call alone (median of {args.repeats}) | during A's flood "
+          f"({args.flood} threads) | ratio | max during |")
+    print("|---|---|---|---|---|")
+    print(f"| {mode} | {ms(a)} | {ms(d)} | {d / a:.2f}x | {ms(max(during))} |")
+    print(f"(A's flood made {flooded.value} calls)")
+
+
 if __name__ == "__main__":
-    if "--scaleout" in sys.argv or "--scaleout-client" in sys.argv:
+    if "--fairness" in sys.argv:
+        ap = argparse.ArgumentParser()
+        ap.add_argument("--fairness", action="store_true")
+        ap.add_argument("--repeats", type=int, default=30)
+        ap.add_argument("--flood", type=int, default=8, help="key A's threads")
+        ap.add_argument("--flood-calls", type=int, default=2000,
+                        help="most calls per flood thread")
+        ap.add_argument("--broker", action="store_true", help="through a broker and a worker")
+        fairness(ap.parse_args())
+    elif "--scaleout" in sys.argv or "--scaleout-client" in sys.argv:
         ap = argparse.ArgumentParser()
         ap.add_argument("--scaleout", action="store_true")
         ap.add_argument("--scaleout-client")

@@ -135,9 +135,7 @@ class Front:
             rid = await self.engine.submit(values, request["key_id"])
         except Refused as e:
             request["outcome"] = "refused"
-            status = getattr(e, "status", None) or (
-                503 if str(e) == protocol.SHUTTING_DOWN else 422)
-            return _json(protocol.message(str(e)), status)
+            return _json(protocol.message(str(e)), e.status)
         request["request_id"] = rid
         request["outcome"] = "accepted"
         return _json(protocol.request_id_answer(rid))
@@ -153,7 +151,7 @@ class Front:
             return _json(protocol.error(protocol.FORBIDDEN), 403)
         deadline = time.monotonic() + self.poll_wait_s
         while True:
-            st = self.engine.status(rid)
+            st = await self.engine.status(rid, request["key_id"])
             if st.state is None:
                 request["outcome"] = "unknown"
                 return _json(protocol.error(protocol.UNKNOWN_ID), 404)
@@ -173,6 +171,10 @@ class Front:
             # Hold the poll while the solve runs, so that the result goes
             # out when it is ready rather than at the client's next attempt.
             await self.engine.wait(rid, left)
+            # A key revoked meanwhile gets nothing more.
+            if self.keys.check(request.headers.get("x-api-key")) != request["key_id"]:
+                request["outcome"] = "forbidden"
+                return _json(protocol.error(protocol.FORBIDDEN), 403)
 
     async def _send_result(self, request, path):
         try:

@@ -8,73 +8,20 @@
 
 import argparse
 import asyncio
-import json
 import logging
 import os
-import re
 import shlex
 import signal
 import socket
 import ssl
 import sys
 import time
-import zlib
 
-from . import protocol
+from . import settings
 from .keys import KeyStore
-from .store import write_atomic
+from .settings import parse_duration, parse_size
 
 log = logging.getLogger("pemux_service")
-
-_SIZE_RE = re.compile(r"^(\d+(?:\.\d+)?)\s*([kmgt]?)i?b?$", re.I)
-_TIME_RE = re.compile(r"^(\d+(?:\.\d+)?)\s*([smhd]?)$", re.I)
-GZIP_STRATEGIES = {"default": zlib.Z_DEFAULT_STRATEGY, "rle": zlib.Z_RLE,
-                   "filtered": zlib.Z_FILTERED}
-GZIP_STRATEGY = next(k for k, v in GZIP_STRATEGIES.items() if v == protocol.GZIP_STRATEGY)
-_RESERVED = 256 << 20  # interpreter and solver beyond the result itself
-
-
-def parse_size(text):
-    m = _SIZE_RE.match(text.strip())
-    if not m:
-        raise argparse.ArgumentTypeError(f"not a size: {text} (e.g. 4G, 512M)")
-    return int(float(m.group(1)) * 1024 ** " kmgt".index((m.group(2) or " ").lower()))
-
-
-def parse_duration(text):
-    m = _TIME_RE.match(text.strip())
-    if not m:
-        raise argparse.ArgumentTypeError(f"not a duration: {text} (e.g. 24h, 90m, 30s)")
-    return float(m.group(1)) * {"": 1, "s": 1, "m": 60, "h": 3600, "d": 86400}[
-        m.group(2).lower()]
-
-
-def machine_memory():
-    return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-
-
-def default_worker_memory(workers):
-    # The pool and the inline solver may all be at work at once.
-    return max(512 << 20, machine_memory() // (workers + 1))
-
-
-def default_max_total(worker_memory):
-    # A worker holds the bitset (total / 8 bytes) and its compressed form,
-    # which is never larger than the bitset.
-    return max(1 << 20, (worker_memory - _RESERVED) // 2 * 8)
-
-
-def add_gzip_options(p):
-    """How results are compressed, as gzip_setting(args) reads it back."""
-    level = protocol.GZIP_LEVEL
-    p.add_argument("--gzip-level", type=int, choices=range(10), default=level,
-                   metavar="0-9", help=f"compression level of results (default {level})")
-    p.add_argument("--gzip-strategy", choices=sorted(GZIP_STRATEGIES), default=GZIP_STRATEGY,
-                   help=f"zlib strategy of results (default {GZIP_STRATEGY})")
-
-
-def gzip_setting(args):
-    return (args.gzip_level, GZIP_STRATEGIES[args.gzip_strategy])
 
 
 def serve_parser():
@@ -92,7 +39,8 @@ def serve_parser():
                    help="solver processes for queued problems (default: one per core)")
     p.add_argument("--worker-memory", type=parse_size,
                    help="address-space limit of each solver process "
-                        "(default: machine memory / (workers + 1))")
+                        "(default: machine memory / (workers + 1), the inline "
+                        "solver being one more)")
     p.add_argument("--max-total", type=int,
                    help="largest sum of values accepted (default: what a solver's "
                         "memory limit holds)")
@@ -113,7 +61,8 @@ def serve_parser():
     p.add_argument("--drain", type=parse_duration, default=30.0,
                    help="on SIGTERM, how long running solves may finish before they "
                         "are left queued for the next start (default 30s)")
-    add_gzip_options(p)
+    settings.add_gzip_options(p)
+    settings.add_solve_timeout_option(p)
     p.add_argument("--log", help="append the request log here (default: standard error)")
     p.add_argument("--ready-file", help="JSON file written once the service listens")
     p.add_argument("--broker", metavar="URL",
@@ -181,25 +130,12 @@ def _public_host(host):
     return f"[{host}]" if ":" in host else host
 
 
-def _setup_logging(path):
-    handler = logging.FileHandler(path) if path else logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("%(message)s"))
-    access = logging.getLogger("pemux_service.access")
-    access.addHandler(handler)
-    access.setLevel(logging.INFO)
-    access.propagate = False
-    events = logging.StreamHandler(sys.stderr)
-    events.setFormatter(logging.Formatter("pemux-service: %(message)s"))
-    log.addHandler(events)
-    log.setLevel(logging.INFO)
-
-
 async def serve(args):
     # Only serving needs the server's packages; keys are managed without them.
     from aiohttp import web
 
     from .app import Front
-    from .engine import Limits, LocalEngine
+    from .engine import Engine, Limits, PoolDispatcher
     from .metrics import Metrics
     from .store import FileBlobStore, SqliteJobStore
     from .tls import ensure_local_tls
@@ -222,27 +158,30 @@ async def serve(args):
     if not keys.entries() and sys.stdout.isatty():
         _, new_key = keys.new("made on first start")
 
-    worker_memory = args.worker_memory or default_worker_memory(args.workers)
+    # The pool and the inline solver may all be at work at once.
+    worker_memory = args.worker_memory or settings.default_worker_memory(args.workers + 1)
     limits = Limits(
         max_total=args.max_total if args.max_total is not None
-        else default_max_total(worker_memory),
+        else settings.default_max_total(worker_memory),
         max_pending_per_key=args.max_queued_per_key,
         inline_max_total=args.inline_max_total,
         keep_s=args.keep)
     metrics = Metrics()
+    blobs = FileBlobStore(data)
     if args.broker:
-        from .distributed import BrokerEngine, redact
+        from .distributed import BrokerDispatcher, redact
         if args.max_total is None:
             limits.max_total = float("inf")  # the workers' ads decide
-        engine = BrokerEngine(args.broker, FileBlobStore(data), limits, metrics)
-        jobs = engine.jobs
+        dispatcher = BrokerDispatcher(args.broker)
+        jobs = dispatcher.jobs
         solving = f"solves sent to workers through {redact(args.broker)}"
     else:
         jobs = SqliteJobStore(os.path.join(data, "jobs.sqlite"))
-        engine = LocalEngine(jobs, FileBlobStore(data), limits, args.workers,
-                             worker_memory, metrics=metrics, retry_delay_s=args.retry_delay,
-                             gzip=gzip_setting(args))
+        dispatcher = PoolDispatcher(args.workers, worker_memory, settings.timeout_rule(args),
+                                    gzip=settings.gzip_setting(args),
+                                    retry_delay_s=args.retry_delay)
         solving = f"{args.workers} solver processes, largest total {limits.max_total}"
+    engine = Engine(jobs, blobs, limits, dispatcher, metrics)
     await engine.start()
 
     front = Front(engine, keys, metrics, args.max_body, args.poll_wait)
@@ -264,10 +203,8 @@ async def serve(args):
     else:
         print(f"# PEMU_API_KEY: a key made by `pemux-service key new --data {shlex.quote(data)}`")
     sys.stdout.flush()
-    if args.ready_file:
-        write_atomic(os.path.abspath(args.ready_file), json.dumps({
-            "pid": os.getpid(), "host": args.host, "port": port,
-            "base_url": base_url, "ca": ca}).encode())
+    settings.write_ready_file(args.ready_file, host=args.host, port=port,
+                              base_url=base_url, ca=ca)
 
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
@@ -278,7 +215,9 @@ async def serve(args):
     await engine.begin_stop()
     await runner.cleanup()
     await engine.stop(args.drain)
-    jobs.close()
+    closed = jobs.close()
+    if closed is not None:
+        await closed  # the asyncio Redis client
     log.info("stopped")
 
 
@@ -290,7 +229,7 @@ def main(argv=None):
         from .distributed import worker_main
         return worker_main(argv[1:])
     args = serve_parser().parse_args(argv)
-    _setup_logging(args.log)
+    settings.setup_logging(args.log)
     try:
         asyncio.run(serve(args))
     except ImportError as e:

@@ -26,11 +26,11 @@ from dramatiq.brokers.redis import MAINTENANCE_SCALE, RedisBroker
 from dramatiq.middleware import TimeLimit, default_middleware
 import redis
 
-from . import protocol
-from .engine import MAX_DEATHS, Engine, Refused, Status
-from .redis_store import RedisJobStore, WorkerRoll, connect
-from .store import DONE, QUEUED, RUNNING, FileBlobStore
-from .workers import SolveFailed, Worker, WorkerDied
+from . import protocol, settings
+from .engine import Dispatcher, Refused, Status, attempt, settle
+from .redis_store import RedisJobStore, WorkerRoll, connect, connect_async
+from .store import DONE, QUEUED, RUNNING, FileBlobStore, is_problem_key
+from .workers import Worker
 
 log = logging.getLogger("pemux_service")
 
@@ -45,12 +45,12 @@ UNAVAILABLE = "Service temporarily unavailable: the job store cannot be reached;
 # A file that another machine just renamed into the shared directory may
 # show up here a moment late (a network file system's lookup cache).
 SHARED_FILE_GRACE_S = 30.0
+# A sent problem still queued and never started this long after its send
+# is sent again: its message may have been lost with the front end that
+# was about to send it. A second message is harmless.
+RESEND_AFTER_S = 600.0
 STARTED_TOO_OFTEN = (f"The solve was started {MAX_STARTS} times and its worker "
                      "was lost each time")
-
-
-class Unavailable(Refused):
-    status = 503
 
 
 class Interrupted(Exception):
@@ -87,115 +87,121 @@ def declare_solve(broker, fn):
 # -- front end ---------------------------------------------------------------
 
 
-class BrokerEngine(Engine):
-    """Accepts problems and answers polls from the shared job store; solves
-    nothing itself, so any number of these can run side by side."""
+class BrokerDispatcher(Dispatcher):
+    """Sends every solve to the workers through the broker and solves
+    nothing itself, so any number of front ends can run side by side."""
 
-    def __init__(self, url, blobs, limits, metrics=None, prefix="pemux"):
+    store_errors = (redis.RedisError,)
+    unavailable = UNAVAILABLE
+
+    def __init__(self, url, prefix="pemux"):
         self.url = url
-        self.blobs = blobs
-        self.limits = limits
-        self.metrics = metrics
-        # Short retries: a poll must not hold the event loop for long
-        # while the broker restarts; the client polls again anyway.
-        client = connect(url, retries=2, socket_connect_timeout=1, socket_timeout=5)
+        # The asyncio client: every store call awaits on the loop, and a
+        # broker that is slow to answer holds only the request that asked.
+        client = connect_async(url)
         self.jobs = RedisJobStore(client, prefix)
         self.roll = WorkerRoll(client, prefix)
         self.broker = make_broker(url, DEFAULT_HEARTBEAT_S, judge=False)
         self.actor = declare_solve(self.broker, _never_here)
-        self._changed = None
+        self.engine = None
         self._tasks = []
-        self._stopping = False
+        self._live = {}  # the workers' ads, as last read
+        self._reachable = None  # asyncio.Event: set while the broker answers
         self._unseen = {}  # request id -> when its result file was first missed
 
-    async def start(self):
-        self._changed = asyncio.Condition()
+    async def start(self, engine):
+        self.engine = engine
+        self._reachable = asyncio.Event()
+        self._reachable.set()
         self._tasks = [asyncio.create_task(self._listen()),
-                       asyncio.create_task(self._expire_loop())]
-
-    @property
-    def stopping(self):
-        return self._stopping
-
-    async def begin_stop(self):
-        self._stopping = True
-        await self._notify()
+                       asyncio.create_task(self._watch())]
 
     async def stop(self, drain_s):
-        await self.begin_stop()
         for t in self._tasks:
             t.cancel()
         await asyncio.gather(*self._tasks, return_exceptions=True)
         self.broker.close()
 
-    async def submit(self, values, key_id):
-        total = self._admit(values)
-        try:
-            return await self._submit(values, key_id, total)
-        except redis.RedisError as e:
-            log.warning("submit: job store: %s", e)
-            raise Unavailable(UNAVAILABLE) from None
+    def reachable(self):
+        return self._reachable.is_set()
 
-    async def _submit(self, values, key_id, total):
-        pkey = protocol.problem_key(values)
-        rid = secrets.token_hex(16)
-        now = time.time()
-        if self._reuse(rid, pkey, key_id, total, len(values), now):
-            return rid
-        live = self.roll.live()
-        if live:
-            largest = max(ad["max_total"] for ad in live.values())
+    async def wait_reachable(self, timeout):
+        try:
+            await asyncio.wait_for(self._reachable.wait(), timeout)
+        except TimeoutError:
+            return False
+        return True
+
+    async def check(self, total):
+        self._live = await self.engine.call(self.roll.live)
+        if self._live:
+            largest = max(ad["max_total"] for ad in self._live.values())
             if total > largest:
                 raise Refused(f"Problem too large for every running worker: the values sum "
                               f"to {total} and the largest worker takes at most {largest}")
-        self._check_queue(key_id, total)
-        loop = asyncio.get_running_loop()
-        await loop.run_in_executor(None, self.blobs.put_problem, pkey, values)
-        # Sent before the request is recorded: a front end lost in between
+
+    async def dispatch(self, rid, pkey, key_id, total, count, now):
+        call = self.engine.call
+        # Held before the request is recorded: a front end lost in between
         # leaves at most a solve nobody asked for, never a request that no
-        # message will ever serve.
-        try_no = self.jobs.new_try(pkey)
-        self.actor.send(pkey, try_no)
-        self.jobs.accept(rid, pkey, key_id, total, len(values), QUEUED, now, try_no=try_no)
-        self._update_gauges()
-        return rid
+        # message will ever serve (any front end releases held problems).
+        try_no = await call(self.jobs.new_try, pkey)
+        await call(self.jobs.hold, pkey, key_id, now)
+        await call(self.jobs.accept, rid, pkey, key_id, total, count, QUEUED, now, None, try_no)
+        await self._release_now()
 
-    def status(self, rid):
+    async def _release_now(self):
+        """_release(), leaving a failure to the next look (every 0.25 s)."""
         try:
-            p = self.jobs.request(rid)
+            await self._release()
         except redis.RedisError as e:
-            # Not ready, as far as the client can tell: it polls again.
-            log.warning("poll: job store: %s", e)
-            return Status(QUEUED)
-        if p is None:
+            log.warning("sending held problems: %s", e)
+
+    async def _release(self):
+        """Sends held problems, each key up to its share of the queue: as
+        many as there are solvers, so that one key's flood waits behind
+        itself and another key's problem finds room at once."""
+        share = max(1, sum(int(ad.get("processes", 1)) for ad in self._live.values()))
+        sends = await self.engine.call(self.jobs.release, share, time.time(), RESEND_AFTER_S)
+        for pkey, try_no in sends:
+            # Dramatiq's client blocks: its send goes to a thread.
+            await self.engine.off_loop(self.actor.send, pkey, try_no)
+
+    def done_status(self, rid, p):
+        path = self.engine.blobs.result_path(p.key)
+        if not os.path.exists(path):
+            if len(self._unseen) > 10_000:
+                self._unseen.clear()
+            first = self._unseen.setdefault(rid, time.monotonic())
+            if time.monotonic() - first < SHARED_FILE_GRACE_S:
+                return Status(RUNNING)
+            del self._unseen[rid]
             return Status(None)
-        if p.state == DONE:
-            path = self.blobs.result_path(p.key)
-            if not os.path.exists(path):
-                if len(self._unseen) > 10_000:
-                    self._unseen.clear()
-                first = self._unseen.setdefault(rid, time.monotonic())
-                if time.monotonic() - first < SHARED_FILE_GRACE_S:
-                    return Status(RUNNING)
-                del self._unseen[rid]
-                return Status(None)
-            self._unseen.pop(rid, None)
-            return Status(DONE, result_path=path)
-        return Status(p.state, error=p.error)
+        self._unseen.pop(rid, None)
+        return Status(DONE, result_path=path)
 
-    async def wait(self, rid, timeout):
-        # Woken by any finished problem; the bound covers a change
-        # announced while the broker connection was down.
+    async def _watch(self):
+        """Keeps the workers' ads and whether the broker answers, so that
+        no request waits on a broker that is away."""
+        import redis.asyncio as aioredis
+        client = aioredis.Redis.from_url(self.url, socket_connect_timeout=1,
+                                         socket_timeout=1)
         try:
-            async with self._changed:
-                await asyncio.wait_for(self._changed.wait(), min(timeout, 1.0))
-        except TimeoutError:
-            pass
-
-    async def _notify(self):
-        if self._changed is not None:
-            async with self._changed:
-                self._changed.notify_all()
+            while True:
+                try:
+                    await asyncio.wait_for(client.ping(), 1.5)
+                    self._live = await self.engine.call(self.roll.live)
+                    if not self._reachable.is_set():
+                        log.info("job store reachable again")
+                    self._reachable.set()
+                    await self._release_now()
+                except (redis.RedisError, OSError, TimeoutError) as e:
+                    if self._reachable.is_set():
+                        log.warning("job store unreachable: %s", e or type(e).__name__)
+                    self._reachable.clear()
+                await asyncio.sleep(0.25)
+        finally:
+            await client.aclose()
 
     async def _listen(self):
         import redis.asyncio as aioredis
@@ -208,31 +214,18 @@ class BrokerEngine(Engine):
                     while True:
                         msg = await ps.get_message(ignore_subscribe_messages=True, timeout=5.0)
                         if msg is not None:
-                            await self._notify()
+                            await self.engine.changed()
+                            await self._release_now()
             except (redis.RedisError, OSError):
                 await asyncio.sleep(0.5)
             finally:
                 await client.aclose()
 
-    async def _expire_loop(self):
-        period = self._expire_period()
-        while True:
-            try:
-                self.expire()
-                self._update_gauges()
-            except redis.RedisError as e:
-                log.warning("expiry: job store: %s", e)
-            await asyncio.sleep(period)
-
-    def health(self):
-        try:
-            counts = self.jobs.counts()
-            workers = self.roll.live()
-        except redis.RedisError:
-            return {"status": "job store unreachable", "queued": None, "running": None,
-                    "workers": []}
-        return self._health(counts,
-                            workers=[dict(ad, id=w) for w, ad in sorted(workers.items())])
+    def detail(self, counts):
+        if not self.reachable():
+            return {"unreachable": True, "workers": []}
+        return {"stuck": sum(ad.get("stuck", 0) for ad in self._live.values()),
+                "workers": [dict(ad, id=w) for w, ad in sorted(self._live.items())]}
 
 
 def _never_here(pkey, try_no):
@@ -249,8 +242,9 @@ class SolveWorker:
 
     def __init__(self, url, blobs, processes, memory_limit, max_total, heartbeat_s,
                  idle_poll_s, gzip=(protocol.GZIP_LEVEL, protocol.GZIP_STRATEGY),
-                 prefix="pemux"):
+                 prefix="pemux", timeout_rule=settings.solve_timeout):
         self.blobs = blobs
+        self.timeout_rule = timeout_rule
         self.gzip = gzip
         self.processes = processes
         self.memory_limit = memory_limit
@@ -283,6 +277,11 @@ class SolveWorker:
         return w
 
     def solve(self, pkey, try_no):
+        if not is_problem_key(pkey):
+            # Only a front end's message names a problem in this form;
+            # anything else written into the queue is dropped, never a path.
+            log.warning("dropped a message that names no problem")
+            return
         state = self.jobs.begin(pkey, try_no, MAX_STARTS, STARTED_TOO_OFTEN)
         if state != RUNNING:
             return  # already solved, or given up: this delivery is a repeat
@@ -316,39 +315,38 @@ class SolveWorker:
                 delay = min(delay * 2, 5.0)
 
     def _solve(self, pkey, try_no):
+        p = self.jobs.problem(pkey)
+        total, count = (p.total, p.count) if p is not None else (0, 0)
+        pause = 0.05
         while True:
             worker = self._solver()
-            try:
-                solve_s, pack_s, size = worker.run(self.blobs.problem_path(pkey),
-                                                   self.blobs.result_path(pkey))
-            except SolveFailed as e:
-                self._record(self.jobs.fail, pkey, str(e), time.time(), try_no)
+            outcome = attempt(worker, self.blobs, pkey, self.timeout_rule(total, count))
+            if outcome.kind == "died" and self._stopping.is_set():
+                self.jobs.requeue(pkey, died=False)
+                raise Interrupted("worker stopping")
+            if outcome.kind == "ok":
+                log.info("solved %s in %.3fs (+%.3fs to store %d bytes)",
+                         pkey[:12], outcome.solve_s, outcome.pack_s, outcome.size)
+            elif outcome.kind == "storage":
+                log.warning("solve of %s: storage: %s; again in %.2gs",
+                            pkey[:12], outcome.detail, pause)
+            if not self._record(settle, self.jobs, pkey, outcome, try_no):
                 return
-            except WorkerDied as e:
-                if self._stopping.is_set():
-                    self.jobs.requeue(pkey, died=False)
-                    raise Interrupted("worker stopping") from None
-                deaths = self.jobs.requeue(pkey, died=True)
-                log.warning("solve of %s: %s (%d of %d)", pkey[:12], e, deaths, MAX_DEATHS)
-                if deaths >= MAX_DEATHS:
-                    self._record(self.jobs.fail, pkey, f"The solve failed twice: {e}",
-                                 time.time(), try_no)
-                    return
-                if self.jobs.begin(pkey, try_no, MAX_STARTS, STARTED_TOO_OFTEN) != RUNNING:
-                    return
-                continue
-            self._record(self.jobs.finish, pkey, time.time())
-            log.info("solved %s in %.3fs (+%.3fs to store %d bytes)",
-                     pkey[:12], solve_s, pack_s, size)
-            return
+            if outcome.kind == "storage":
+                if self._stopping.wait(pause):
+                    raise Interrupted("worker stopping")
+                pause = min(pause * 2, 5.0)
+            if self.jobs.begin(pkey, try_no, MAX_STARTS, STARTED_TOO_OFTEN) != RUNNING:
+                return
 
     # -- lifetime ------------------------------------------------------------
 
     def ad(self):
         with self._lock:
             busy = self._busy
+            stuck = sum(w.stuck() for w in self._solvers.values())
         return {"host": socket.gethostname(), "pid": os.getpid(),
-                "processes": self.processes, "busy": busy,
+                "processes": self.processes, "busy": busy, "stuck": stuck,
                 "memory": self.memory_limit, "max_total": self.max_total}
 
     def _advertise_loop(self):
@@ -398,7 +396,6 @@ class SolveWorker:
 
 
 def worker_parser():
-    from .cli import add_gzip_options, parse_duration, parse_size
     p = argparse.ArgumentParser(
         prog="pemux-service worker",
         description="Solve problems for pemux-service front ends that share --broker and --data.")
@@ -407,31 +404,27 @@ def worker_parser():
     p.add_argument("--broker", required=True, help="Redis URL, e.g. redis://HOST:6379/0")
     p.add_argument("--processes", type=int, default=os.cpu_count() or 1,
                    help="solver processes on this machine (default: one per core)")
-    p.add_argument("--worker-memory", type=parse_size,
+    p.add_argument("--worker-memory", type=settings.parse_size,
                    help="address-space limit of each solver process "
                         "(default: machine memory / processes)")
     p.add_argument("--max-total", type=int,
                    help="largest sum of values this worker advertises to front ends "
                         "(default: what one solver's memory limit holds)")
-    p.add_argument("--heartbeat", type=parse_duration, default=DEFAULT_HEARTBEAT_S,
+    p.add_argument("--heartbeat", type=settings.parse_duration, default=DEFAULT_HEARTBEAT_S,
                    help="a worker silent this long counts as lost and its solves are "
                         "handed to others; the same on every worker (default 10s)")
-    p.add_argument("--idle-poll", type=parse_duration, default=DEFAULT_IDLE_POLL_S,
+    p.add_argument("--idle-poll", type=settings.parse_duration, default=DEFAULT_IDLE_POLL_S,
                    help="longest pause between looks at an empty queue (default 0.02s)")
-    p.add_argument("--drain", type=parse_duration, default=30.0,
+    p.add_argument("--drain", type=settings.parse_duration, default=30.0,
                    help="on SIGTERM, how long running solves may finish before they "
                         "go back to the queue (default 30s)")
-    add_gzip_options(p)
+    settings.add_gzip_options(p)
+    settings.add_solve_timeout_option(p)
     p.add_argument("--ready-file", help="JSON file written once the worker takes jobs")
     return p
 
 
 def worker_main(argv):
-    import json
-
-    from .cli import default_max_total, gzip_setting, machine_memory
-    from .store import write_atomic
-
     args = worker_parser().parse_args(argv)
     handler = logging.StreamHandler()
     handler.setFormatter(logging.Formatter("pemux-service worker: %(message)s"))
@@ -441,11 +434,12 @@ def worker_main(argv):
 
     data = os.path.abspath(args.data)
     os.makedirs(data, exist_ok=True)
-    memory = args.worker_memory or max(512 << 20, machine_memory() // max(1, args.processes))
-    max_total = args.max_total if args.max_total is not None else default_max_total(memory)
+    memory = args.worker_memory or settings.default_worker_memory(args.processes)
+    max_total = (args.max_total if args.max_total is not None
+                 else settings.default_max_total(memory))
     sw = SolveWorker(args.broker, FileBlobStore(data), args.processes, memory, max_total,
-                     args.heartbeat, args.idle_poll,
-                     gzip=gzip_setting(args))
+                     args.heartbeat, args.idle_poll, gzip=settings.gzip_setting(args),
+                     timeout_rule=settings.timeout_rule(args))
     stop = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: stop.set())
@@ -456,9 +450,7 @@ def worker_main(argv):
         return 1
     print(f"pemux-service worker: {sw.id} solving for {redact(args.broker)} with "
           f"{args.processes} solver processes, largest total {max_total}", flush=True)
-    if args.ready_file:
-        write_atomic(os.path.abspath(args.ready_file),
-                     json.dumps({"pid": os.getpid(), "id": sw.id}).encode())
+    settings.write_ready_file(args.ready_file, id=sw.id)
     while not stop.wait(1.0):
         pass
     log.info("stopping: running solves have %gs to finish", args.drain)

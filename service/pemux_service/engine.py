@@ -1,30 +1,55 @@
 """Accepting, queueing and solving jobs.
 
-Engine is what the HTTP front end talks to; LocalEngine runs everything in
-this process and its solver processes. Another engine (a broker and remote
-workers) can take its place behind the same methods.
+Engine is what the HTTP front end talks to. It holds what every mode of
+the service shares: admission, reuse of a key's stored results, the per-key
+queue limit, polls, expiry, health, and what an attempt's outcome does to
+its job (settle()). A dispatcher hands the solves out: PoolDispatcher to
+this process's solver processes, distributed.BrokerDispatcher to workers
+on other machines through a broker.
 """
 
 import abc
 import asyncio
+import collections
 import concurrent.futures
 import dataclasses
+import inspect
 import logging
 import secrets
+import sqlite3
 import time
 
 from . import protocol
 from .store import DONE, FAILED, QUEUED, RUNNING
-from .workers import SolveFailed, Worker, WorkerDied
+from .workers import SolveFailed, StorageFault, Worker, WorkerDied
 
 log = logging.getLogger("pemux_service")
 
-# A job whose solver process died this many times fails for good.
+# A job whose solver process died (or hung) this many times fails for good.
 MAX_DEATHS = 2
+STORAGE_DOWN = "Service temporarily unavailable: results cannot be stored now; try again"
+# Pauses between tries while storage fails: short at first, then patient.
+STORAGE_RETRY_S = (0.05, 5.0)
+# How long a submit waits for a job store that does not answer.
+SUBMIT_WAIT_S = 3.0
 
 
 class Refused(Exception):
-    """The submit is refused; str() is the text for the client."""
+    """The submit is refused; str() is the text for the client, status the
+    HTTP status of the answer."""
+    status = 422
+
+
+class ShuttingDown(Refused):
+    status = 503
+
+    def __init__(self):
+        super().__init__(protocol.SHUTTING_DOWN)
+
+
+class Unavailable(Refused):
+    """Refused for now: the job store or storage is away."""
+    status = 503
 
 
 @dataclasses.dataclass
@@ -42,174 +67,427 @@ class Status:
     error: str | None = None
 
 
-class Engine(abc.ABC):
-    @abc.abstractmethod
-    async def start(self): ...
+@dataclasses.dataclass
+class Outcome:
+    """One attempt at a solve: kind is ok, failed (the job's own fault),
+    storage (not the job's fault: wait and retry) or died (the solver
+    crashed or hung)."""
+    kind: str
+    detail: str | None = None
+    solve_s: float = 0.0
+    pack_s: float = 0.0
+    size: int = 0
+
+
+def attempt(worker, blobs, pkey, timeout):
+    """Runs one solve in worker; blocks. Never raises for the job's sake."""
+    try:
+        solve_s, pack_s, size = worker.run(blobs.problem_path(pkey), blobs.result_path(pkey),
+                                           timeout)
+    except SolveFailed as e:
+        return Outcome("failed", str(e))
+    except StorageFault as e:
+        return Outcome("storage", str(e))
+    except WorkerDied as e:
+        return Outcome("died", str(e))
+    return Outcome("ok", None, solve_s, pack_s, size)
+
+
+def settle(jobs, pkey, outcome, try_no=None, stopping=False):
+    """Records an attempt's outcome in the job store, the same way in every
+    mode. Returns True when the job should be tried again."""
+    now = time.time()
+    if outcome.kind == "ok":
+        jobs.finish(pkey, now)
+        return False
+    if outcome.kind == "failed":
+        jobs.fail(pkey, outcome.detail, now, try_no)
+        return False
+    if outcome.kind == "storage" or stopping:
+        jobs.requeue(pkey, died=False)
+        return not stopping
+    deaths = jobs.requeue(pkey, died=True)
+    log.warning("solve of %s: %s (%d of %d)", pkey[:12], outcome.detail, deaths, MAX_DEATHS)
+    if deaths >= MAX_DEATHS:
+        jobs.fail(pkey, f"The solve failed twice: {outcome.detail}", now, try_no)
+        return False
+    return True
+
+
+class Dispatcher(abc.ABC):
+    """Where solves go. The engine records requests through dispatch()."""
+
+    # Exceptions of the job store besides the engine's own (sqlite3, OS).
+    store_errors = ()
+    # The refusal while the dispatcher's own store is away.
+    unavailable = STORAGE_DOWN
 
     @abc.abstractmethod
-    async def submit(self, values, key_id) -> str:
-        """Accepts a problem and returns its request id, or raises Refused."""
+    async def start(self, engine): ...
+
+    async def check(self, total):
+        """Refuses a problem no solver takes."""
+        return None
+
+    def reachable(self):
+        """Whether the job store answers now."""
+        return True
+
+    async def wait_reachable(self, timeout):
+        return True
 
     @abc.abstractmethod
-    def status(self, rid) -> Status: ...
+    async def dispatch(self, rid, pkey, key_id, total, count, now):
+        """Hands a new problem to the solvers and records the request."""
 
     @abc.abstractmethod
-    async def wait(self, rid, timeout):
-        """Returns when the request may have changed state, or after timeout."""
+    def detail(self, counts) -> dict:
+        """Health beyond the queue: solvers or workers, and what is stuck."""
 
-    @abc.abstractmethod
-    def health(self) -> dict: ...
-
-    @property
-    @abc.abstractmethod
-    def stopping(self) -> bool: ...
-
-    @abc.abstractmethod
     async def begin_stop(self):
-        """Refuses new submits and ends held polls."""
+        return None
 
     @abc.abstractmethod
     async def stop(self, drain_s): ...
 
-    # What follows serves every engine over self.jobs, self.blobs,
-    # self.limits, self.metrics and self._stopping.
 
-    def _admit(self, values):
-        """The sum of values, or Refused where no engine would take them."""
-        if self._stopping:
-            raise Refused(protocol.SHUTTING_DOWN)
-        total = sum(values)
-        if total > self.limits.max_total:
-            raise Refused(f"Problem too large: the values sum to {total} and this "
-                          f"service takes at most {self.limits.max_total}")
-        return total
-
-    def _reuse(self, rid, pkey, key_id, total, count, now):
-        """Whether a problem already known (and not failed) answers rid."""
-        known = self.jobs.problem(pkey)
-        if known is None or known.state == FAILED:
-            return False
-        self.jobs.accept(rid, pkey, key_id, total, count, QUEUED, now)
-        self._count("reused")
-        return True
-
-    def _check_queue(self, key_id, total):
-        """Problems small enough to be solved at once do not count against
-        a key's queue."""
-        if (total > self.limits.inline_max_total
-                and self.jobs.pending_for(key_id) >= self.limits.max_pending_per_key):
-            raise Refused(f"Too many queued jobs for this key (at most "
-                          f"{self.limits.max_pending_per_key}); poll or wait for them first")
-
-    def _expire_period(self):
-        return max(1.0, min(60.0, self.limits.keep_s / 10))
-
-    def expire(self, now=None):
-        now = time.time() if now is None else now
-        for pkey in self.jobs.expire(now - self.limits.keep_s):
-            self.blobs.remove(pkey)
-
-    def _health(self, counts, **more):
-        return {"status": "stopping" if self._stopping else "ok",
-                "queued": counts[QUEUED], "running": counts[RUNNING], **more}
-
-    def _update_gauges(self):
-        if self.metrics:
-            counts = self.jobs.counts()
-            self.metrics.queue_depth.set(counts[QUEUED])
-            self.metrics.running.set(counts[RUNNING])
-
-    def _count(self, outcome):
-        if self.metrics:
-            self.metrics.solves_total.labels(outcome).inc()
-
-
-class LocalEngine(Engine):
-    def __init__(self, jobs, blobs, limits, workers, memory_limit,
-                 gzip=(protocol.GZIP_LEVEL, protocol.GZIP_STRATEGY), metrics=None,
-                 retry_delay_s=1.0):
+class Engine:
+    def __init__(self, jobs, blobs, limits, dispatcher, metrics=None):
         self.jobs = jobs
         self.blobs = blobs
         self.limits = limits
+        self.dispatcher = dispatcher
+        self.metrics = metrics
+        self.store_errors = (sqlite3.Error, OSError, *dispatcher.store_errors)
+        self._changed = None
+        self._stopping = False
+        self._janitor = None
+        self._write_fault = None  # text of the storage failure now, if any
+        self._held = 0  # polls held open now
+        self._counts = {QUEUED: 0, RUNNING: 0, DONE: 0, FAILED: 0}
+        self._io = concurrent.futures.ThreadPoolExecutor(8, thread_name_prefix="pemux-io")
+
+    # -- lifetime ----------------------------------------------------------
+
+    async def start(self):
+        self._changed = asyncio.Condition()
+        await self.dispatcher.start(self)
+        self._janitor = asyncio.create_task(self._upkeep())
+        await self.refresh()
+
+    @property
+    def stopping(self):
+        return self._stopping
+
+    async def begin_stop(self):
+        """Refuses new submits and ends held polls."""
+        self._stopping = True
+        await self.dispatcher.begin_stop()
+        await self.changed()
+
+    async def stop(self, drain_s):
+        await self.begin_stop()
+        if self._janitor:
+            self._janitor.cancel()
+            await asyncio.gather(self._janitor, return_exceptions=True)
+        await self.dispatcher.stop(drain_s)
+        self._io.shutdown(wait=False, cancel_futures=True)
+
+    async def call(self, fn, *args):
+        """A store call, on the loop: SQLite's answer at once, the asyncio
+        Redis client's awaited."""
+        out = fn(*args)
+        while inspect.isawaitable(out):
+            out = await out
+        return out
+
+    async def off_loop(self, fn, *args):
+        return await asyncio.get_running_loop().run_in_executor(self._io, fn, *args)
+
+    # -- submit ------------------------------------------------------------
+
+    async def submit(self, values, key_id, total=None, digest=None):
+        """Accepts a problem and returns its request id, or raises Refused.
+        total and digest (protocol.values_digest): where the caller worked
+        them out away from the loop, for a large body."""
+        if self._stopping:
+            raise ShuttingDown()
+        total = sum(values) if total is None else total
+        pkey = protocol.problem_key(values, key_id, digest)
+        if total > self.limits.max_total:
+            raise Refused(f"Problem too large: the values sum to {total} and this "
+                          f"service takes at most {self.limits.max_total}")
+        # A submit waits a little for a broker that is away, then gives up.
+        if not await self.dispatcher.wait_reachable(SUBMIT_WAIT_S):
+            raise Unavailable(self.dispatcher.unavailable)
+        try:
+            rid = await self._submit(values, key_id, total, pkey)
+        except Refused:
+            raise
+        except self.store_errors as e:
+            self.storage_failed("submit", e)
+            raise Unavailable(self.unavailable_text(e)) from None
+        await self.refresh()
+        return rid
+
+    def unavailable_text(self, e):
+        if isinstance(e, (OSError, sqlite3.Error)):
+            return STORAGE_DOWN
+        return self.dispatcher.unavailable
+
+    async def _submit(self, values, key_id, total, pkey):
+        rid = secrets.token_hex(16)
+        now = time.time()
+        known = await self.call(self.jobs.problem, pkey)
+        if known is not None and known.state != FAILED:
+            # The same key sent these values before: one solve serves both.
+            await self.call(self.jobs.accept, rid, pkey, key_id, total, len(values), QUEUED, now)
+            self.count("reused")
+            return rid
+        await self.dispatcher.check(total)
+        if await self.call(self.jobs.pending_for, key_id) >= self.limits.max_pending_per_key:
+            raise Refused(f"Too many queued jobs for this key (at most "
+                          f"{self.limits.max_pending_per_key}); poll or wait for them first")
+        await self.off_loop(self.blobs.put_problem, pkey, values)
+        await self.dispatcher.dispatch(rid, pkey, key_id, total, len(values), now)
+        self.storage_ok()
+        return rid
+
+    # -- poll --------------------------------------------------------------
+
+    async def status(self, rid, key_id):
+        """The state of a request made with key_id; a request of another
+        key is as unknown as one never made."""
+        if not self.dispatcher.reachable():
+            return Status(QUEUED)
+        try:
+            p = await self.call(self.jobs.request, rid, key_id)
+        except self.store_errors as e:
+            # Not ready, as far as the client can tell: it polls again.
+            log.warning("poll: job store: %s", e)
+            return Status(QUEUED)
+        if p is None:
+            return Status(None)
+        if p.state == DONE:
+            return self._done(rid, p)
+        return Status(p.state, error=p.error)
+
+    def _done(self, rid, p):
+        hook = getattr(self.dispatcher, "done_status", None)
+        if hook is not None:
+            return hook(rid, p)
+        return Status(DONE, result_path=self.blobs.result_path(p.key))
+
+    async def wait(self, rid, timeout):
+        """Returns when the request may have changed state, or after timeout."""
+        # The bound covers a change announced while a broker was away.
+        self._held += 1
+        try:
+            async with self._changed:
+                await asyncio.wait_for(self._changed.wait(), min(timeout, 1.0))
+        except TimeoutError:
+            pass
+        finally:
+            self._held -= 1
+
+    async def changed(self):
+        if self._changed is not None:
+            async with self._changed:
+                self._changed.notify_all()
+
+    # -- upkeep ------------------------------------------------------------
+
+    def expire(self, now=None):
+        """Removes what was last used --keep ago; returns an awaitable with
+        a store across the network."""
+        now = time.time() if now is None else now
+
+        def remove(keys):
+            for pkey in keys:
+                self.blobs.remove(pkey)
+        out = self.jobs.expire(now - self.limits.keep_s)
+        if inspect.isawaitable(out):
+            async def later():
+                remove(await out)
+            return later()
+        return remove(out)
+
+    async def _upkeep(self):
+        period = max(1.0, min(60.0, self.limits.keep_s / 10))
+        last_expiry = 0.0
+        while True:
+            try:
+                if time.monotonic() - last_expiry >= period:
+                    await self.call(self.expire)
+                    last_expiry = time.monotonic()
+                await self.refresh()
+            except self.store_errors as e:
+                log.warning("upkeep: job store: %s", e)
+            await asyncio.sleep(1.0)
+
+    async def refresh(self):
+        """Reads the queue's counts for health and the gauges."""
+        try:
+            self._counts = await self.call(self.jobs.counts)
+        except self.store_errors:
+            self._counts = None
+        if self.metrics and self._counts:
+            self.metrics.queue_depth.set(self._counts[QUEUED])
+            self.metrics.running.set(self._counts[RUNNING])
+
+    def storage_failed(self, what, e):
+        text = getattr(e, "strerror", None) or type(e).__name__
+        if self._write_fault is None:
+            log.error("%s: storage failed: %s; retrying until it returns", what, text)
+        self._write_fault = text
+
+    def storage_ok(self):
+        if self._write_fault is not None:
+            log.info("storage works again")
+            self._write_fault = None
+
+    def health(self, detail=True):
+        """The /healthz answer: status is ok, stopping, degraded (writes
+        failing, a solver stuck) or job store unreachable. Without detail,
+        nothing about processes, hosts or memory."""
+        counts = self._counts
+        if counts is None:
+            return {"status": "job store unreachable", "queued": None, "running": None}
+        more = self.dispatcher.detail(counts)
+        status = "ok"
+        if self._write_fault is not None or more.get("stuck"):
+            status = "degraded"
+        if self._stopping:
+            status = "stopping"
+        out = {"status": status, "queued": counts[QUEUED], "running": counts[RUNNING],
+               "stuck": more.pop("stuck", 0), "held_polls": self._held}
+        if self._write_fault is not None:
+            out["storage"] = self._write_fault
+        if more.pop("unreachable", False):
+            out["status"] = "job store unreachable"
+        if detail:
+            out.update(more)
+        return out
+
+    def count(self, outcome):
+        if self.metrics:
+            self.metrics.solves_total.labels(outcome).inc()
+
+    def observe(self, outcome):
+        self.count(outcome.kind if outcome.kind != "storage" else "failed")
+        if self.metrics and outcome.kind == "ok":
+            self.metrics.solve_seconds.observe(outcome.solve_s)
+            self.metrics.pack_seconds.observe(outcome.pack_s)
+
+
+class FairGate:
+    """Slots (idle solvers) handed to waiting keys in turn, so that one
+    key's flood of small problems waits behind itself, not before others."""
+
+    def __init__(self):
+        self._idle = []
+        self._waiting = collections.OrderedDict()  # key -> deque of futures
+
+    def put(self, slot):
+        while self._waiting:
+            key, queue = next(iter(self._waiting.items()))
+            fut = queue.popleft()
+            if queue:
+                self._waiting.move_to_end(key)
+            else:
+                del self._waiting[key]
+            if not fut.done():
+                fut.set_result(slot)
+                return
+        self._idle.append(slot)
+
+    async def get(self, key):
+        if self._idle and not self._waiting:
+            return self._idle.pop()
+        fut = asyncio.get_running_loop().create_future()
+        self._waiting.setdefault(key, collections.deque()).append(fut)
+        try:
+            return await fut
+        except asyncio.CancelledError:
+            if fut.done() and not fut.cancelled():
+                self.put(fut.result())
+            raise
+
+
+class PoolDispatcher(Dispatcher):
+    """Solver processes of this machine: an inline solver for small
+    problems, solved before the submit is answered, and a pool that works
+    through the queue."""
+
+    def __init__(self, workers, memory_limit, timeout_rule,
+                 gzip=(protocol.GZIP_LEVEL, protocol.GZIP_STRATEGY), retry_delay_s=1.0):
         self.n_workers = workers
         self.memory_limit = memory_limit
+        self.timeout_rule = timeout_rule
         self.gzip = gzip
-        self.metrics = metrics
         self.retry_delay_s = retry_delay_s
         # Every blocking wait on a solver process gets its own thread.
         self._threads = concurrent.futures.ThreadPoolExecutor(
             max_workers=workers + 4, thread_name_prefix="pemux-solver")
         self._work = asyncio.Event()
-        self._changed = asyncio.Condition()
         self._consumers = []
-        self._inline = None  # asyncio.Queue of idle inline workers
+        self._inline = FairGate()
         self._inline_workers = []
         self._busy = {}  # pid -> problem key
         self._pool_workers = {}  # consumer slot -> its current worker
-        self._stopping = False
-        self._janitor = None
+        self._storage_pause = STORAGE_RETRY_S[0]
+        self.engine = None
 
-    # -- lifetime ----------------------------------------------------------
-
-    async def start(self):
-        loop = asyncio.get_running_loop()
+    async def start(self, engine):
+        self.engine = engine
         self._recover()
-        self._inline = asyncio.Queue()
+        loop = asyncio.get_running_loop()
         made = await asyncio.gather(*(
             loop.run_in_executor(self._threads, self._new_worker)
             for _ in range(self.n_workers + 1)))
         self._inline_workers = [made[0]]
-        self._inline.put_nowait(made[0])
-        for w in made[1:]:
-            self._consumers.append(asyncio.create_task(self._consume(w)))
-        self._janitor = asyncio.create_task(self._expire_loop())
+        self._inline.put(made[0])
+        for n, w in enumerate(made[1:]):
+            self._consumers.append(asyncio.create_task(self._consume(n, w)))
         self._work.set()
-        self._update_gauges()
 
     def _new_worker(self):
         return Worker(self.memory_limit, self.gzip)
 
     def _recover(self):
         """Every accepted job is ready or queued again after a restart."""
+        jobs, blobs = self.engine.jobs, self.engine.blobs
         now = time.time()
-        for pkey in self.jobs.recover():
-            p = self.jobs.problem(pkey)
-            if p.state == DONE and self.blobs.has_result(pkey):
+        for pkey in jobs.recover():
+            p = jobs.problem(pkey)
+            if p.state == DONE and blobs.has_result(pkey):
                 continue
-            if self.blobs.has_problem(pkey):
+            if blobs.has_problem(pkey):
                 if p.state == DONE:
-                    self.jobs.requeue(pkey, died=False)
+                    jobs.requeue(pkey, died=False)
             else:
-                self.jobs.fail(pkey, "The problem's data was lost; submit it again", now)
+                jobs.fail(pkey, "The problem's data was lost; submit it again", now)
         # Files of a process killed mid-write, or of a submit that was never
         # answered, belong to no job.
-        for pkey in self.blobs.keys():
-            if pkey.startswith(".tmp-") or self.jobs.problem(pkey) is None:
-                self.blobs.remove(pkey)
+        for name in blobs.keys():
+            if name.startswith(".tmp-") or jobs.problem(name) is None:
+                blobs.remove(name)
 
     async def begin_stop(self):
-        """Refuses new submits and ends held polls."""
-        self._stopping = True
         self._work.set()
-        async with self._changed:
-            self._changed.notify_all()
-
-    @property
-    def stopping(self):
-        return self._stopping
 
     async def stop(self, drain_s):
         """Waits up to drain_s for running solves, and leaves the rest
         queued for the next start."""
-        await self.begin_stop()
-        if self._janitor:
-            self._janitor.cancel()
         done, pending = await asyncio.wait(self._consumers, timeout=drain_s) \
             if self._consumers else (set(), set())
         for task in pending:
             task.cancel()
         for pkey in list(self._busy.values()):
-            self.jobs.requeue(pkey, died=False)
+            try:
+                self.engine.jobs.requeue(pkey, died=False)
+            except self.engine.store_errors as e:
+                log.warning("stop: job store: %s", e)
         loop = asyncio.get_running_loop()
         stops = [loop.run_in_executor(self._threads, w.stop, True)
                  for w in self._all_workers()]
@@ -220,135 +498,138 @@ class LocalEngine(Engine):
     def _all_workers(self):
         return list(self._inline_workers) + list(self._pool_workers.values())
 
-    # -- submit ------------------------------------------------------------
+    # -- dispatch ----------------------------------------------------------
 
-    async def submit(self, values, key_id):
-        total = self._admit(values)
-        pkey = protocol.problem_key(values)
-        rid = secrets.token_hex(16)
-        now = time.time()
-        if self._reuse(rid, pkey, key_id, total, len(values), now):
-            return rid
-
-        small = total <= self.limits.inline_max_total
-        self._check_queue(key_id, total)
-        loop = asyncio.get_running_loop()
-        await loop.run_in_executor(self._threads, self.blobs.put_problem, pkey, values)
-        if small:
-            state, err = await self._solve_inline(pkey)
-            self.jobs.accept(rid, pkey, key_id, total, len(values), state, now, err)
-            if state == QUEUED:
-                self._work.set()
-        else:
-            self.jobs.accept(rid, pkey, key_id, total, len(values), QUEUED, now)
+    async def dispatch(self, rid, pkey, key_id, total, count, now):
+        jobs = self.engine.jobs
+        if total > self.engine.limits.inline_max_total:
+            jobs.accept(rid, pkey, key_id, total, count, QUEUED, now)
             self._work.set()
-        self._update_gauges()
-        return rid
+            return
+        # Recorded running first, so that the key's unfinished problems
+        # count it while it waits for the inline solver.
+        jobs.accept(rid, pkey, key_id, total, count, RUNNING, now)
+        # A submit given up meanwhile leaves its solve to run to its end:
+        # the solver and its outcome stay in step.
+        await asyncio.shield(asyncio.ensure_future(
+            self._solve_inline(pkey, key_id, total, count)))
 
-    async def _solve_inline(self, pkey):
+    async def _solve_inline(self, pkey, key_id, total, count):
         """Solves before the submit is answered, so the first poll finds
-        the result. A solver that dies leaves the job to the queue."""
-        worker = await self._inline.get()
+        the result. A solver that dies or hangs leaves the job to the queue."""
+        worker = await self._inline.get(key_id)
         try:
-            outcome = await self._run(worker, pkey)
-        except WorkerDied as e:
-            log.warning("inline solve of %s: %s; queued", pkey[:12], e)
-            if not self._stopping:
+            outcome = await self._run(worker, pkey, total, count)
+            if outcome.kind == "died" and not self.engine.stopping:
                 self._inline_workers.remove(worker)
                 worker = await asyncio.get_running_loop().run_in_executor(
                     self._threads, self._new_worker)
                 self._inline_workers.append(worker)
-            return QUEUED, None
         finally:
-            self._inline.put_nowait(worker)
-        return outcome
+            self._inline.put(worker)
+        if self._settle(pkey, outcome):
+            self._work.set()  # queued: the pool takes it from here
 
-    async def _run(self, worker, pkey):
-        """(state, error) of one attempt; raises WorkerDied."""
+    def _settle(self, pkey, outcome):
+        """settle() that, while storage fails, keeps the outcome in the
+        caller's hands; raises the store's error."""
+        try:
+            again = settle(self.engine.jobs, pkey, outcome, stopping=self.engine.stopping)
+        except self.engine.store_errors as e:
+            self.engine.storage_failed("recording a solve", e)
+            raise
+        if outcome.kind == "storage":
+            self.engine.storage_failed("solve", StorageFault(outcome.detail))
+        else:
+            self.engine.storage_ok()
+        return again
+
+    async def _run(self, worker, pkey, total, count):
         loop = asyncio.get_running_loop()
         self._busy[worker.pid] = pkey
         try:
-            solve_s, pack_s, size = await loop.run_in_executor(
-                self._threads, worker.run, self.blobs.problem_path(pkey),
-                self.blobs.result_path(pkey))
-        except SolveFailed as e:
-            self._count("failed")
-            return FAILED, str(e)
-        except WorkerDied:
-            self._count("died")
-            raise
+            outcome = await loop.run_in_executor(
+                self._threads, attempt, worker, self.engine.blobs, pkey,
+                self.timeout_rule(total, count))
         finally:
             self._busy.pop(worker.pid, None)
-        self._count("ok")
-        if self.metrics:
-            self.metrics.solve_seconds.observe(solve_s)
-            self.metrics.pack_seconds.observe(pack_s)
-        return DONE, None
+        self.engine.observe(outcome)
+        if outcome.kind == "died":
+            log.warning("solve of %s: %s", pkey[:12], outcome.detail)
+        return outcome
 
     # -- the queue ---------------------------------------------------------
 
-    async def _consume(self, worker):
-        loop = asyncio.get_running_loop()
-        slot = id(worker)
+    async def _consume(self, slot, worker):
+        """One pool solver's loop. A store error is logged and waited out:
+        the loop never ends but for a stop."""
         self._pool_workers[slot] = worker
-        while not self._stopping:
-            job = self.jobs.claim()
-            if job is None:
-                self._work.clear()
-                await self._work.wait()
-                continue
-            self._update_gauges()
+        pause = STORAGE_RETRY_S[0]
+        while not self.engine.stopping:
             try:
-                state, err = await self._run(worker, job.key)
-            except WorkerDied as e:
-                deaths = self.jobs.requeue(job.key, died=not self._stopping)
-                log.warning("solve of %s: %s (%d of %d)", job.key[:12], e, deaths, MAX_DEATHS)
-                if deaths >= MAX_DEATHS:
-                    self.jobs.fail(job.key, f"The solve failed twice: {e}", time.time())
-                if self._stopping:
-                    break
-                worker = await loop.run_in_executor(self._threads, self._new_worker)
-                self._pool_workers[slot] = worker
-                # Whatever took the process down (memory pressure, a
-                # neighbour) gets a moment to pass before the retry.
-                await asyncio.sleep(self.retry_delay_s)
+                worker = await self._consume_one(slot, worker)
+                pause = STORAGE_RETRY_S[0]
+            except asyncio.CancelledError:
+                raise
+            except self.engine.store_errors as e:
+                self.engine.storage_failed("queue", e)
+                await asyncio.sleep(pause)
+                pause = min(pause * 2, STORAGE_RETRY_S[1])
                 self._work.set()
-            else:
-                if state == DONE:
-                    self.jobs.finish(job.key, time.time())
-                else:
-                    self.jobs.fail(job.key, err, time.time())
-            self._update_gauges()
-            async with self._changed:
-                self._changed.notify_all()
+            except Exception:
+                log.exception("solver loop")
+                await asyncio.sleep(pause)
+                pause = min(pause * 2, STORAGE_RETRY_S[1])
 
-    # -- poll --------------------------------------------------------------
-
-    def status(self, rid):
-        p = self.jobs.request(rid)
-        if p is None:
-            return Status(None)
-        if p.state == DONE:
-            return Status(DONE, result_path=self.blobs.result_path(p.key))
-        return Status(p.state, error=p.error)
-
-    async def wait(self, rid, timeout):
+    async def _consume_one(self, slot, worker):
+        job = self.engine.jobs.claim()
+        if job is None:
+            # The store took a write, and no solve is waiting to store one.
+            self.engine.storage_ok()
+            self._work.clear()
+            await self._work.wait()
+            return worker
+        await self.engine.refresh()
+        outcome = await self._run(worker, job.key, job.total, job.count)
         try:
-            async with self._changed:
-                await asyncio.wait_for(self._changed.wait(), timeout)
-        except TimeoutError:
-            pass
+            again = self._settle(job.key, outcome)
+        except self.engine.store_errors:
+            # The outcome is lost with the write; the job is still running
+            # in the store and goes back to the queue once it can.
+            await self._requeue_when_possible(job.key)
+            raise
+        if outcome.kind == "died" and not self.engine.stopping:
+            worker = await asyncio.get_running_loop().run_in_executor(
+                self._threads, self._new_worker)
+            self._pool_workers[slot] = worker
+            # Whatever took the process down (memory pressure, a
+            # neighbour) gets a moment to pass before the retry.
+            await asyncio.sleep(self.retry_delay_s)
+        elif outcome.kind == "storage":
+            await asyncio.sleep(self._storage_pause)
+            self._storage_pause = min(self._storage_pause * 2, STORAGE_RETRY_S[1])
+        else:
+            self._storage_pause = STORAGE_RETRY_S[0]
+        if again:
+            self._work.set()
+        await self.engine.refresh()
+        await self.engine.changed()
+        return worker
 
-    # -- upkeep ------------------------------------------------------------
+    async def _requeue_when_possible(self, pkey):
+        pause = STORAGE_RETRY_S[0]
+        while not self.engine.stopping:
+            try:
+                self.engine.jobs.requeue(pkey, died=False)
+                return
+            except self.engine.store_errors:
+                await asyncio.sleep(pause)
+                pause = min(pause * 2, STORAGE_RETRY_S[1])
 
-    async def _expire_loop(self):
-        period = self._expire_period()
-        while True:
-            self.expire()
-            await asyncio.sleep(period)
+    # -- health ------------------------------------------------------------
 
-    def health(self):
-        return self._health(self.jobs.counts(),
-                            solvers=[{"pid": w.pid, "inline": w in self._inline_workers,
-                                      "busy": w.pid in self._busy}
-                                     for w in self._all_workers()])
+    def detail(self, counts):
+        solvers = [{"pid": w.pid, "inline": w in self._inline_workers,
+                    "busy": w.pid in self._busy, "stuck": w.stuck()}
+                   for w in self._all_workers()]
+        return {"stuck": sum(s["stuck"] for s in solvers), "solvers": solvers}

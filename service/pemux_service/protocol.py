@@ -70,23 +70,18 @@ def parse_problem(body):
     return values
 
 
-def problem_key(values):
-    """Names the multiset of values: equal for any order of the same values."""
+def values_digest(values):
+    """Names a multiset of values: equal for any order of the same values.
+    The costly part of a problem key, and the same for every key."""
     return hashlib.sha256(array.array("Q", sorted(values)).tobytes()).hexdigest()
 
 
-def result_size(total):
-    """Bytes of the result bitset for values summing to total."""
-    return (total // 64 + 1) * 8
-
-
-def solve_reference(values):
-    """Result bitset bytes with Python integers: bit s set iff some subset
-    sums to s. Slow; for fault injection and cross-checks only."""
-    reach = 1
-    for x in values:
-        reach |= reach << x
-    return reach.to_bytes(result_size(sum(values)), "little")
+def problem_key(values, owner, digest=None):
+    """Names one key's multiset of values (owner: its key id), unrelated
+    between keys, so that no answer tells a key what another one sent.
+    digest: values_digest(values), where it was worked out already."""
+    digest = digest or values_digest(values)
+    return hashlib.sha256(f"{owner}\0{digest}".encode()).hexdigest()
 
 
 def pack_result(bitset, level=GZIP_LEVEL, strategy=GZIP_STRATEGY, threads=1):

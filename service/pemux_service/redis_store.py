@@ -2,25 +2,31 @@
 and worker of a service that runs on several machines.
 
 Keys, under a prefix (default "pemux"):
-  P:p:<pkey>       hash: state, total, count, deaths, starts, tries,
+  P:p:<pkey>       hash: state, owner, total, count, deaths, starts, tries,
                    failed_try, error, created, used
   P:r:<rid>        hash: pkey, key, created
   P:pr:<pkey>      set of the request ids of a problem
-  P:pend:<key id>  set of request ids of one API key that may still be pending
+  P:pend:<key id>  set of problem keys of one API key that may still be pending
   P:s:<state>      set of problem keys in that state
   P:used           sorted set: problem key -> last use
   P:workers        set of worker ids; P:worker:<id> their ads, with a TTL
   P:changed        channel: a problem key whenever a problem is done or failed
+  P:held:<key id>  sorted set: problems of one key not yet sent to the
+                   workers, by when they were held
+  P:out:<key id>   set: problems of one key sent and not yet finished
+  P:heldkeys       set of key ids with held problems
+  P:sent           sorted set: problem key -> when it was last sent
 
 Every change of state is one Lua script, so that front ends and workers on
 different machines never see half of one.
 """
 
+import inspect
 import json
 
 import redis
 
-from .store import DONE, FAILED, QUEUED, RUNNING, JobStore, Problem
+from .store import DONE, FAILED, QUEUED, RUNNING, JobStore, Problem, is_problem_key
 
 # Shared head of the scripts: KEYS[1] is the problem hash; moving a problem
 # keeps the per-state sets and the change channel in step.
@@ -51,10 +57,11 @@ if cur == 'failed' then
 end
 if fresh then
   set_state(p, pkey, state)
-  redis.call('hset', p, 'deaths', 0, 'starts', 0)
+  redis.call('hset', p, 'deaths', 0, 'starts', 0, 'owner', kid)
   if err ~= '' then redis.call('hset', p, 'error', err) else redis.call('hdel', p, 'error') end
 end
 redis.call('hsetnx', p, 'total', total)
+redis.call('hsetnx', p, 'owner', kid)
 redis.call('hsetnx', p, 'count', count)
 redis.call('hsetnx', p, 'created', now)
 redis.call('hset', p, 'used', now)
@@ -62,7 +69,7 @@ redis.call('zadd', prefix .. ':used', now, pkey)
 redis.call('hset', prefix .. ':r:' .. rid, 'pkey', pkey, 'key', kid, 'created', now)
 redis.call('sadd', prefix .. ':pr:' .. pkey, rid)
 local s = redis.call('hget', p, 'state')
-if s == 'queued' or s == 'running' then redis.call('sadd', prefix .. ':pend:' .. kid, rid) end
+if s == 'queued' or s == 'running' then redis.call('sadd', prefix .. ':pend:' .. kid, pkey) end
 return s
 """
 
@@ -91,6 +98,7 @@ return 'running'
 _END = _LIB + """
 local pkey, state, now, err, try = ARGV[2], ARGV[3], ARGV[4], ARGV[5], ARGV[6]
 local p = KEYS[1]
+if not redis.call('hget', p, 'state') then return false end
 if state == 'failed' then
   if redis.call('hget', p, 'state') == 'done' then return 'done' end
   redis.call('hset', p, 'error', err, 'failed_try', try == '' and 0 or try)
@@ -106,22 +114,43 @@ return state
 # ARGV: prefix, pkey, died (0/1)
 _REQUEUE = _LIB + """
 local p = KEYS[1]
+if not redis.call('hget', p, 'state') then return 0 end
 local deaths = redis.call('hincrby', p, 'deaths', tonumber(ARGV[3]))
 set_state(p, ARGV[2], 'queued')
 return deaths
 """
 
-# ARGV: prefix, key id. Drops request ids whose problem is no longer pending.
+# ARGV: prefix, key id. Drops problems that are no longer pending.
 _PENDING = """
 local prefix, kid = ARGV[1], ARGV[2]
 local set = prefix .. ':pend:' .. kid
 local n = 0
-for _, rid in ipairs(redis.call('smembers', set)) do
-  local pkey = redis.call('hget', prefix .. ':r:' .. rid, 'pkey')
-  local s = pkey and redis.call('hget', prefix .. ':p:' .. pkey, 'state')
-  if s == 'queued' or s == 'running' then n = n + 1 else redis.call('srem', set, rid) end
+for _, pkey in ipairs(redis.call('smembers', set)) do
+  local s = redis.call('hget', prefix .. ':p:' .. pkey, 'state')
+  if s == 'queued' or s == 'running' then n = n + 1 else redis.call('srem', set, pkey) end
 end
 return n
+"""
+
+# ARGV: prefix. The queued problem of the owner with the fewest running,
+# oldest first; now running.
+_CLAIM = _LIB + """
+local running = {}
+for _, pkey in ipairs(redis.call('smembers', prefix .. ':s:running')) do
+  local o = redis.call('hget', prefix .. ':p:' .. pkey, 'owner') or ''
+  running[o] = (running[o] or 0) + 1
+end
+local best, best_run, best_created
+for _, pkey in ipairs(redis.call('smembers', prefix .. ':s:queued')) do
+  local o, c = unpack(redis.call('hmget', prefix .. ':p:' .. pkey, 'owner', 'created'))
+  local r, created = running[o or ''] or 0, tonumber(c or '0')
+  if not best or r < best_run or (r == best_run and created < best_created) then
+    best, best_run, best_created = pkey, r, created
+  end
+end
+if not best then return false end
+set_state(prefix .. ':p:' .. best, best, 'running')
+return best
 """
 
 # ARGV: prefix, cutoff. Removes finished problems last used before cutoff.
@@ -145,6 +174,66 @@ end
 return gone
 """
 
+# ARGV: prefix, pkey, key id, now. Holds a new problem until its key's
+# share of the broker queue has room.
+_HOLD = """
+local prefix, pkey, kid, now = ARGV[1], ARGV[2], ARGV[3], ARGV[4]
+redis.call('zadd', prefix .. ':held:' .. kid, 'NX', now, pkey)
+redis.call('sadd', prefix .. ':heldkeys', kid)
+"""
+
+# ARGV: prefix, share, now, resend_after. Each key may have share problems
+# sent and unfinished; returns pkey, try pairs to send now: held problems
+# of keys below their share, and sent ones still queued and unstarted long
+# after their send (their message may have died with a front end).
+_RELEASE = """
+local prefix, share, now, resend_after = ARGV[1], tonumber(ARGV[2]), tonumber(ARGV[3]),
+  tonumber(ARGV[4])
+local out = {}
+local function pending(pk)
+  local s = redis.call('hget', prefix .. ':p:' .. pk, 'state')
+  return s == 'queued' or s == 'running' or not s
+end
+for _, kid in ipairs(redis.call('smembers', prefix .. ':heldkeys')) do
+  local held, sent = prefix .. ':held:' .. kid, prefix .. ':out:' .. kid
+  for _, pk in ipairs(redis.call('smembers', sent)) do
+    if not pending(pk) then
+      redis.call('srem', sent, pk)
+      redis.call('zrem', prefix .. ':sent', pk)
+    end
+  end
+  local n = redis.call('scard', sent)
+  while n < share do
+    local first = redis.call('zrange', held, 0, 0)
+    if #first == 0 then break end
+    local pk = first[1]
+    redis.call('zrem', held, pk)
+    if pending(pk) then
+      redis.call('sadd', sent, pk)
+      redis.call('zadd', prefix .. ':sent', now, pk)
+      table.insert(out, pk)
+      table.insert(out, redis.call('hget', prefix .. ':p:' .. pk, 'tries') or '1')
+      n = n + 1
+    end
+  end
+  if redis.call('zcard', held) == 0 and n == 0 then
+    redis.call('srem', prefix .. ':heldkeys', kid)
+  end
+end
+for _, pk in ipairs(redis.call('zrangebyscore', prefix .. ':sent', '-inf', now - resend_after)) do
+  local p = prefix .. ':p:' .. pk
+  local s, starts = redis.call('hget', p, 'state'), tonumber(redis.call('hget', p, 'starts') or '0')
+  if s == 'queued' and starts == 0 then
+    redis.call('zadd', prefix .. ':sent', now, pk)
+    table.insert(out, pk)
+    table.insert(out, redis.call('hget', p, 'tries') or '1')
+  elseif s ~= 'queued' then
+    redis.call('zrem', prefix .. ':sent', pk)
+  end
+end
+return out
+"""
+
 _FIELDS = ("state", "total", "count", "deaths", "error")
 
 
@@ -161,7 +250,46 @@ def connect(url, retries=8, **kw):
         retry_on_error=[redis.ConnectionError, redis.TimeoutError], **kw)
 
 
+def then(value, fn):
+    """fn(value), for a value now or, from the asyncio client, to come: the
+    same store code serves workers (blocking client) and front ends (asyncio
+    client, on the event loop). fn may itself return something to come."""
+    if inspect.isawaitable(value):
+        async def chain():
+            out = fn(await value)
+            while inspect.isawaitable(out):
+                out = await out
+            return out
+        return chain()
+    return fn(value)
+
+
+_COUNTS = """
+local out = {}
+for i, state in ipairs(ARGV) do
+  if i > 1 then out[i - 1] = redis.call('scard', ARGV[1] .. ':s:' .. state) end
+end
+return out
+"""
+
+
+def connect_async(url, retries=2, **kw):
+    """The asyncio client of a front end: short retries, since a call that
+    waits holds its request, and the client polls again anyway."""
+    import redis.asyncio as aioredis
+    from redis.asyncio.retry import Retry
+    from redis.backoff import ExponentialBackoff
+    kw.setdefault("socket_connect_timeout", 1)
+    kw.setdefault("socket_timeout", 5)
+    return aioredis.Redis.from_url(
+        url, retry=Retry(ExponentialBackoff(cap=0.5, base=0.02), retries),
+        retry_on_error=[redis.ConnectionError, redis.TimeoutError], **kw)
+
+
 class RedisJobStore(JobStore):
+    """Every method returns its value, or with an asyncio client an
+    awaitable of it."""
+
     def __init__(self, client, prefix="pemux"):
         self.r = client
         self.prefix = prefix
@@ -172,6 +300,10 @@ class RedisJobStore(JobStore):
         self._requeue = reg(_REQUEUE)
         self._pending = reg(_PENDING)
         self._expire = reg(_EXPIRE)
+        self._claim = reg(_CLAIM)
+        self._hold = reg(_HOLD)
+        self._release = reg(_RELEASE)
+        self._counts = reg(_COUNTS)
 
     def _p(self, pkey):
         return f"{self.prefix}:p:{pkey}"
@@ -186,70 +318,85 @@ class RedisJobStore(JobStore):
                        int(deaths or 0), error)
 
     def problem(self, pkey):
-        return self._problem(pkey, self.r.hmget(self._p(pkey), _FIELDS))
+        return then(self.r.hmget(self._p(pkey), _FIELDS), lambda v: self._problem(pkey, v))
 
     def new_try(self, pkey):
-        """Numbers a fresh attempt at a problem before it is sent to the
-        workers; accept() with that number then leaves alone a failure of
-        the attempt itself."""
-        return self.r.hincrby(self._p(pkey), "tries", 1)
+        return then(self.r.hincrby(self._p(pkey), "tries", 1), int)
 
     def accept(self, rid, pkey, key_id, total, count, state, now, error=None, try_no=None):
-        got = self._accept(keys=[self._p(pkey)], args=[
+        return then(self._accept(keys=[self._p(pkey)], args=[
             self.prefix, pkey, rid, key_id, total, count, state, repr(now), error or "",
-            "" if try_no is None else try_no])
-        return got.decode()
+            "" if try_no is None else try_no]), bytes.decode)
 
-    def request(self, rid):
-        pkey = self.r.hget(f"{self.prefix}:r:{rid}", "pkey")
-        if pkey is None:
-            return None
-        pkey = pkey.decode()
-        return self.problem(pkey)
+    def request(self, rid, key_id):
+        def found(fields):
+            pkey, owner = fields
+            if pkey is None or owner is None or owner.decode() != key_id:
+                return None
+            pkey = pkey.decode()
+            # Whoever can write to the broker can write this field: it names
+            # a file only in the one form a problem key has.
+            if not is_problem_key(pkey):
+                return None
+            return self.problem(pkey)
+        return then(self.r.hmget(f"{self.prefix}:r:{rid}", ("pkey", "key")), found)
 
     def pending_for(self, key_id):
-        return int(self._pending(args=[self.prefix, key_id]))
+        return then(self._pending(args=[self.prefix, key_id]), int)
 
     def claim(self):
-        # Work is handed out by the broker, one message per attempt.
-        raise NotImplementedError("the broker hands out work; see begin()")
+        def found(pkey):
+            if not pkey or not is_problem_key(pkey.decode()):
+                return None
+            return self.problem(pkey.decode())
+        return then(self._claim(args=[self.prefix]), found)
+
+    def hold(self, pkey, key_id, now):
+        """Keeps a new problem back until its key's share of the broker
+        queue has room (release())."""
+        return self._hold(args=[self.prefix, pkey, key_id, repr(now)])
+
+    def release(self, share, now, resend_after):
+        """(pkey, try) of each problem to send to the workers now."""
+        def pairs(got):
+            return [(got[i].decode(), int(got[i + 1])) for i in range(0, len(got), 2)
+                    if is_problem_key(got[i].decode())]
+        return then(self._release(args=[self.prefix, share, repr(now), repr(resend_after)]),
+                    pairs)
 
     def begin(self, pkey, try_no, max_starts, over_text):
-        """Marks a delivered problem running. Returns "running" when the
-        worker should solve it, else the state that makes the delivery moot
-        (done, or failed: by this try already, or started too often)."""
-        return self._begin(keys=[self._p(pkey)], args=[
-            self.prefix, pkey, try_no, max_starts, over_text]).decode()
+        return then(self._begin(keys=[self._p(pkey)], args=[
+            self.prefix, pkey, try_no, max_starts, over_text]), bytes.decode)
 
     def finish(self, pkey, now):
-        self._end(keys=[self._p(pkey)], args=[self.prefix, pkey, DONE, repr(now), "", ""])
+        return self._end(keys=[self._p(pkey)],
+                         args=[self.prefix, pkey, DONE, repr(now), "", ""])
 
     def fail(self, pkey, error, now, try_no=None):
-        self._end(keys=[self._p(pkey)], args=[
+        return self._end(keys=[self._p(pkey)], args=[
             self.prefix, pkey, FAILED, repr(now), error, "" if try_no is None else try_no])
 
     def requeue(self, pkey, died):
-        return int(self._requeue(keys=[self._p(pkey)], args=[
-            self.prefix, pkey, 1 if died else 0]))
+        return then(self._requeue(keys=[self._p(pkey)], args=[
+            self.prefix, pkey, 1 if died else 0]), int)
 
     def recover(self):
         # A lost worker's problems come back through the broker; nothing
         # here needs moving.
-        return [k.decode() for k in self.r.sunion(
-            f"{self.prefix}:s:{QUEUED}", f"{self.prefix}:s:{DONE}")]
+        return then(self.r.sunion(f"{self.prefix}:s:{QUEUED}", f"{self.prefix}:s:{DONE}"),
+                    lambda keys: [k.decode() for k in keys])
 
     def expire(self, cutoff):
-        return [k.decode() for k in self._expire(args=[self.prefix, repr(cutoff)])]
+        return then(self._expire(args=[self.prefix, repr(cutoff)]),
+                    lambda keys: [k.decode() for k in keys])
 
     def counts(self):
-        with self.r.pipeline(transaction=False) as pipe:
-            for state in (QUEUED, RUNNING, DONE, FAILED):
-                pipe.scard(f"{self.prefix}:s:{state}")
-            got = pipe.execute()
-        return dict(zip((QUEUED, RUNNING, DONE, FAILED), got, strict=True))
+        states = (QUEUED, RUNNING, DONE, FAILED)
+        return then(self._counts(args=[self.prefix, *states]),
+                    lambda got: dict(zip(states, map(int, got), strict=True)))
 
     def close(self):
-        self.r.close()
+        return self.r.close() if not hasattr(self.r, "aclose") else self.r.aclose()
 
 
 class WorkerRoll:
@@ -275,12 +422,17 @@ class WorkerRoll:
 
     def live(self):
         """The ads of workers alive now, by worker id."""
-        ids = sorted(w.decode() for w in self.r.smembers(f"{self.prefix}:workers"))
-        if not ids:
-            return {}
-        ads = self.r.mget([f"{self.prefix}:worker:{w}" for w in ids])
-        gone = [w for w, ad in zip(ids, ads, strict=True) if ad is None]
-        if gone:
-            self.r.srem(f"{self.prefix}:workers", *gone)
-        return {w: json.loads(ad) for w, ad in zip(ids, ads, strict=True) if ad is not None}
+        def got_ids(members):
+            ids = sorted(w.decode() for w in members)
+            if not ids:
+                return {}
+            return then(self.r.mget([f"{self.prefix}:worker:{w}" for w in ids]),
+                        lambda ads: self._ads(ids, ads))
+        return then(self.r.smembers(f"{self.prefix}:workers"), got_ids)
 
+    def _ads(self, ids, ads):
+        live = {w: json.loads(ad) for w, ad in zip(ids, ads, strict=True) if ad is not None}
+        gone = [w for w in ids if w not in live]
+        if gone:
+            return then(self.r.srem(f"{self.prefix}:workers", *gone), lambda _: live)
+        return live

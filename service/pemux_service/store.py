@@ -1,18 +1,19 @@
 """Where jobs and results live.
 
-Two small interfaces, so that a broker-backed engine can keep job state
-elsewhere later: JobStore (job records) and BlobStore (problem and result
-bytes). The embedded defaults keep both under the data directory: jobs in
-SQLite, problems and results as files.
+Two small interfaces: JobStore (job records: SQLite here, Redis in
+redis_store.py) and BlobStore (problem and result bytes, as files under the
+data directory).
 
-A problem is named by the hash of its sorted values (its key); any number
-of requests may point at one problem, which is solved once.
+A problem is named by the hash of its owner's key id and its sorted values
+(its key); any number of requests of that key may point at one problem,
+which is solved once.
 """
 
 import abc
 import array
 import dataclasses
 import os
+import re
 import sqlite3
 import tempfile
 
@@ -29,39 +30,74 @@ class Problem:
     error: str | None
 
 
+# A problem key: the SHA-256 of its owner and values, in hex. Anything read
+# back from a job store is held to this form before it names a file.
+PROBLEM_KEY_RE = re.compile(r"[0-9a-f]{64}")
+
+
+def is_problem_key(text):
+    return isinstance(text, str) and PROBLEM_KEY_RE.fullmatch(text) is not None
+
+
 class JobStore(abc.ABC):
-    """Job records; every method is short and may be called from the
-    event loop."""
+    """Job records. Both stores implement every method, and one set of
+    tests holds each to the same behaviour.
+
+    A problem belongs to the key that submitted it (its key hashes the key
+    id with the values), so that no key learns from an answer what another
+    key sent. Each attempt at a problem is numbered (a try): a failure is
+    final for its own try only."""
 
     @abc.abstractmethod
     def problem(self, pkey) -> Problem | None: ...
 
     @abc.abstractmethod
-    def accept(self, rid, pkey, key_id, total, count, state, now, error=None):
-        """Records a request for a problem; creates the problem in state
-        unless it exists. A failed problem submitted again is tried again.
-        Returns the problem's state after the call."""
+    def new_try(self, pkey) -> int:
+        """Numbers a fresh attempt at a problem, before it is handed to a
+        solver; accept() with that number leaves a failure of the attempt
+        itself alone."""
 
     @abc.abstractmethod
-    def request(self, rid) -> Problem | None: ...
+    def accept(self, rid, pkey, key_id, total, count, state, now, error=None, try_no=None):
+        """Records a request for a problem; creates the problem in state
+        unless it exists. A failed problem submitted again starts afresh
+        in state, unless the failure is of try_no itself (a solver that
+        failed before its submit was recorded); None stands for a try
+        after every failure. Returns the problem's state after the call."""
+
+    @abc.abstractmethod
+    def request(self, rid, key_id) -> Problem | None:
+        """The problem of a request made with key_id; None for an unknown
+        request and for a request of another key alike."""
 
     @abc.abstractmethod
     def pending_for(self, key_id) -> int:
-        """Requests of one key whose problem is queued or running."""
+        """Problems of one key that are queued or running, each once
+        however many requests point at it."""
 
     @abc.abstractmethod
     def claim(self) -> Problem | None:
-        """The oldest queued problem, now running; None when none is queued."""
+        """A queued problem, now running, or None when none is queued.
+        Keys share the solvers: the problem comes from the key with the
+        fewest running, the oldest of that key first."""
+
+    @abc.abstractmethod
+    def begin(self, pkey, try_no, max_starts, over_text) -> str:
+        """Marks a delivered problem running. Returns "running" when the
+        solver should solve it, else the state that makes the delivery
+        moot: done, or failed (by this try already, or started more than
+        max_starts times, with over_text as its error)."""
 
     @abc.abstractmethod
     def finish(self, pkey, now): ...
 
     @abc.abstractmethod
-    def fail(self, pkey, error, now): ...
+    def fail(self, pkey, error, now, try_no=None):
+        """Fails a problem (for try_no, when given); a done one stays done."""
 
     @abc.abstractmethod
     def requeue(self, pkey, died) -> int:
-        """Back to the queue; counts a worker death when died. Returns the
+        """Back to the queue; counts a solver death when died. Returns the
         deaths so far."""
 
     @abc.abstractmethod
@@ -103,6 +139,11 @@ class SqliteJobStore(JobStore):
     CREATE INDEX IF NOT EXISTS requests_by_problem ON requests(pkey);
     CREATE INDEX IF NOT EXISTS requests_by_key ON requests(key_id);
     """
+    # Columns added since the first schema; a database made before gets them
+    # at its next start.
+    ADDED = {"owner": "TEXT NOT NULL DEFAULT ''", "tries": "INTEGER NOT NULL DEFAULT 0",
+             "starts": "INTEGER NOT NULL DEFAULT 0",
+             "failed_try": "INTEGER NOT NULL DEFAULT 0"}
 
     def __init__(self, path):
         # Autocommit; transactions are explicit. WAL with synchronous=NORMAL
@@ -113,73 +154,132 @@ class SqliteJobStore(JobStore):
         self._db.execute("PRAGMA synchronous=NORMAL")
         self._db.execute("PRAGMA busy_timeout=5000")
         self._db.executescript(self.SCHEMA)
+        have = {r[1] for r in self._db.execute("PRAGMA table_info(problems)")}
+        for col, decl in self.ADDED.items():
+            if col not in have:
+                self._db.execute(f"ALTER TABLE problems ADD COLUMN {col} {decl}")
+        self._db.execute(
+            "CREATE INDEX IF NOT EXISTS problems_by_owner ON problems(owner, state)")
 
     def _row(self, row):
         return None if row is None else Problem(*row)
 
     _COLS = "p.pkey, p.state, p.total, p.count, p.deaths, p.error"
 
-    def problem(self, pkey):
-        return self._row(self._db.execute(
-            f"SELECT {self._COLS} FROM problems p WHERE pkey=?", (pkey,)).fetchone())
-
-    def accept(self, rid, pkey, key_id, total, count, state, now, error=None):
+    def _tx(self, fn):
         db = self._db
         db.execute("BEGIN IMMEDIATE")
         try:
-            db.execute(
-                "INSERT INTO problems(pkey, state, total, count, error, created, used)"
-                " VALUES(?,?,?,?,?,?,?) ON CONFLICT(pkey) DO UPDATE SET used=excluded.used,"
-                " state=CASE WHEN state='failed' THEN excluded.state ELSE state END,"
-                " error=CASE WHEN state='failed' THEN excluded.error ELSE error END,"
-                " deaths=CASE WHEN state='failed' THEN 0 ELSE deaths END",
-                (pkey, state, total, count, error, now, now))
-            db.execute("INSERT INTO requests(rid, pkey, key_id, created) VALUES(?,?,?,?)",
-                       (rid, pkey, key_id, now))
-            got = db.execute("SELECT state FROM problems WHERE pkey=?", (pkey,)).fetchone()
+            out = fn(db)
             db.execute("COMMIT")
         except BaseException:
             db.execute("ROLLBACK")
             raise
-        return got[0]
+        return out
 
-    def request(self, rid):
+    def problem(self, pkey):
+        return self._row(self._db.execute(
+            f"SELECT {self._COLS} FROM problems p WHERE pkey=? AND state!=''",
+            (pkey,)).fetchone())
+
+    def new_try(self, pkey):
+        def go(db):
+            # A try counted before the problem's first accept lives in a
+            # placeholder row that accept() fills in.
+            db.execute("INSERT INTO problems(pkey, state, total, count, created, used, tries)"
+                       " VALUES(?, '', 0, 0, 0, 0, 0) ON CONFLICT(pkey) DO NOTHING", (pkey,))
+            db.execute("UPDATE problems SET tries=tries+1 WHERE pkey=?", (pkey,))
+            return db.execute("SELECT tries FROM problems WHERE pkey=?", (pkey,)).fetchone()[0]
+        return self._tx(go)
+
+    def accept(self, rid, pkey, key_id, total, count, state, now, error=None, try_no=None):
+        def go(db):
+            row = db.execute("SELECT state, failed_try FROM problems WHERE pkey=?",
+                             (pkey,)).fetchone()
+            fresh = row is None or row[0] == ""
+            if row is not None and row[0] == FAILED:
+                fresh = try_no is None or row[1] < try_no
+            if row is None:
+                db.execute("INSERT INTO problems(pkey, state, total, count, error, created,"
+                           " used, owner) VALUES(?,?,?,?,?,?,?,?)",
+                           (pkey, state, total, count, error, now, now, key_id))
+            elif fresh:
+                db.execute("UPDATE problems SET state=?, error=?, deaths=0, starts=0,"
+                           " total=?, count=?, owner=?, used=?,"
+                           " created=CASE WHEN created=0 THEN ? ELSE created END"
+                           " WHERE pkey=?",
+                           (state, error, total, count, key_id, now, now, pkey))
+            else:
+                # A solver may have begun before this first accept: the
+                # placeholder row gets the problem's own fields.
+                db.execute("UPDATE problems SET used=?,"
+                           " owner=CASE WHEN owner='' THEN ? ELSE owner END,"
+                           " total=CASE WHEN created=0 THEN ? ELSE total END,"
+                           " count=CASE WHEN created=0 THEN ? ELSE count END,"
+                           " created=CASE WHEN created=0 THEN ? ELSE created END"
+                           " WHERE pkey=?", (now, key_id, total, count, now, pkey))
+            db.execute("INSERT INTO requests(rid, pkey, key_id, created) VALUES(?,?,?,?)",
+                       (rid, pkey, key_id, now))
+            return db.execute("SELECT state FROM problems WHERE pkey=?", (pkey,)).fetchone()[0]
+        return self._tx(go)
+
+    def request(self, rid, key_id):
         return self._row(self._db.execute(
             f"SELECT {self._COLS} FROM requests r JOIN problems p ON p.pkey=r.pkey"
-            " WHERE r.rid=?", (rid,)).fetchone())
+            " WHERE r.rid=? AND r.key_id=? AND p.state!=''", (rid, key_id)).fetchone())
 
     def pending_for(self, key_id):
         return self._db.execute(
-            "SELECT COUNT(*) FROM requests r JOIN problems p ON p.pkey=r.pkey"
+            "SELECT COUNT(DISTINCT p.pkey) FROM requests r JOIN problems p ON p.pkey=r.pkey"
             " WHERE r.key_id=? AND p.state IN ('queued','running')",
             (key_id,)).fetchone()[0]
 
     def claim(self):
-        db = self._db
-        db.execute("BEGIN IMMEDIATE")
-        try:
+        def go(db):
             row = db.execute(
-                f"SELECT {self._COLS} FROM problems p WHERE state='queued'"
-                " ORDER BY created LIMIT 1").fetchone()
+                f"SELECT {self._COLS} FROM problems p WHERE p.state='queued'"
+                " ORDER BY (SELECT COUNT(*) FROM problems q"
+                "           WHERE q.owner=p.owner AND q.state='running'), p.created"
+                " LIMIT 1").fetchone()
             if row is not None:
                 db.execute("UPDATE problems SET state='running' WHERE pkey=?", (row[0],))
-            db.execute("COMMIT")
-        except BaseException:
-            db.execute("ROLLBACK")
-            raise
+            return row
+        row = self._tx(go)
         return None if row is None else dataclasses.replace(self._row(row), state=RUNNING)
+
+    def begin(self, pkey, try_no, max_starts, over_text):
+        def go(db):
+            db.execute("INSERT INTO problems(pkey, state, total, count, created, used)"
+                       " VALUES(?, '', 0, 0, 0, 0) ON CONFLICT(pkey) DO NOTHING", (pkey,))
+            state, failed_try, starts = db.execute(
+                "SELECT state, failed_try, starts FROM problems WHERE pkey=?",
+                (pkey,)).fetchone()
+            if state == DONE:
+                return DONE
+            if state == FAILED and failed_try >= try_no:
+                return FAILED
+            if starts + 1 > max_starts:
+                db.execute("UPDATE problems SET state='failed', error=?, failed_try=?,"
+                           " starts=starts+1 WHERE pkey=?", (over_text, try_no, pkey))
+                return FAILED
+            db.execute("UPDATE problems SET state='running', starts=starts+1 WHERE pkey=?",
+                       (pkey,))
+            return RUNNING
+        return self._tx(go)
 
     def finish(self, pkey, now):
         self._db.execute("UPDATE problems SET state='done', error=NULL, used=? WHERE pkey=?",
                          (now, pkey))
 
-    def fail(self, pkey, error, now):
-        self._db.execute("UPDATE problems SET state='failed', error=?, used=? WHERE pkey=?",
-                         (error, now, pkey))
+    def fail(self, pkey, error, now, try_no=None):
+        self._db.execute(
+            "UPDATE problems SET state='failed', error=?, used=?, failed_try=? "
+            "WHERE pkey=? AND state NOT IN ('done', '')",
+            (error, now, try_no or 0, pkey))
 
     def requeue(self, pkey, died):
         self._db.execute(
-            "UPDATE problems SET state='queued', deaths=deaths+? WHERE pkey=?",
+            "UPDATE problems SET state='queued', deaths=deaths+? WHERE pkey=? AND state!=''",
             (1 if died else 0, pkey))
         row = self._db.execute("SELECT deaths FROM problems WHERE pkey=?", (pkey,)).fetchone()
         return row[0] if row else 0
@@ -190,23 +290,19 @@ class SqliteJobStore(JobStore):
             "SELECT pkey FROM problems WHERE state IN ('queued','done')")]
 
     def expire(self, cutoff):
-        db = self._db
-        db.execute("BEGIN IMMEDIATE")
-        try:
+        def go(db):
             keys = [r[0] for r in db.execute(
-                "SELECT pkey FROM problems WHERE state IN ('done','failed') AND used<?",
+                "SELECT pkey FROM problems WHERE state IN ('done','failed','') AND used<?",
                 (cutoff,))]
             db.executemany("DELETE FROM requests WHERE pkey=?", [(k,) for k in keys])
             db.executemany("DELETE FROM problems WHERE pkey=?", [(k,) for k in keys])
-            db.execute("COMMIT")
-        except BaseException:
-            db.execute("ROLLBACK")
-            raise
-        return keys
+            return keys
+        return self._tx(go)
 
     def counts(self):
         out = {QUEUED: 0, RUNNING: 0, DONE: 0, FAILED: 0}
-        for state, n in self._db.execute("SELECT state, COUNT(*) FROM problems GROUP BY state"):
+        for state, n in self._db.execute(
+                "SELECT state, COUNT(*) FROM problems WHERE state!='' GROUP BY state"):
             out[state] = n
         return out
 
@@ -247,11 +343,19 @@ class FileBlobStore(BlobStore):
         os.makedirs(self._problems, exist_ok=True)
         os.makedirs(self._results, exist_ok=True)
 
+    @staticmethod
+    def _name(pkey):
+        # Keys come from job records, which another machine may have
+        # written: only a key of the one expected form names a file here.
+        if not is_problem_key(pkey):
+            raise ValueError("not a problem key")
+        return pkey
+
     def problem_path(self, pkey):
-        return os.path.join(self._problems, pkey)
+        return os.path.join(self._problems, self._name(pkey))
 
     def result_path(self, pkey):
-        return os.path.join(self._results, pkey)
+        return os.path.join(self._results, self._name(pkey))
 
     def put_problem(self, pkey, values):
         path = self.problem_path(pkey)
@@ -267,10 +371,14 @@ class FileBlobStore(BlobStore):
     def keys(self):
         return set(os.listdir(self._problems)) | set(os.listdir(self._results))
 
-    def remove(self, pkey):
-        for path in (self.problem_path(pkey), self.result_path(pkey)):
+    def remove(self, name):
+        """Removes what is stored under a problem key, or a leftover
+        temporary file of keys()."""
+        if not (is_problem_key(name) or (name.startswith(".tmp-") and "/" not in name)):
+            return
+        for folder in (self._problems, self._results):
             try:
-                os.unlink(path)
+                os.unlink(os.path.join(folder, name))
             except FileNotFoundError:
                 pass
 

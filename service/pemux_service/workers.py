@@ -1,5 +1,5 @@
 """Solver processes: one solve at a time each, so that a solve that
-crashes or runs out of memory takes only its own process down."""
+crashes, runs out of memory or hangs takes only its own process down."""
 
 import ctypes
 import multiprocessing
@@ -13,11 +13,17 @@ from .store import read_problem, write_atomic_pieces
 
 
 class WorkerDied(Exception):
-    """The process ended while it held a job."""
+    """The process ended, or was killed for running past its time limit,
+    while it held a job."""
 
 
 class SolveFailed(Exception):
     """The solver refused the job (out of memory, bad input)."""
+
+
+class StorageFault(Exception):
+    """The problem could not be read or the result not stored: the job is
+    not at fault and waits for storage to return."""
 
 
 def _die_with_parent():
@@ -61,12 +67,24 @@ def _worker_main(conn, memory_limit, gzip):
             reply = ("ok", t1 - t0, time.perf_counter() - t1, size)
         except MemoryError:
             reply = ("error", "Out of memory while solving")
+        except OSError as e:
+            # The text goes to logs and health only; never the path.
+            reply = ("storage", e.strerror or type(e).__name__)
         except Exception as e:  # the job fails; the worker lives on
             reply = ("error", f"Solve failed: {type(e).__name__}: {e}")
         try:
             conn.send(reply)
         except (BrokenPipeError, OSError):
             return
+
+
+def _stopped(pid):
+    """Whether pid is stopped by a signal (SIGSTOP, a debugger)."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            return f.read().rsplit(b")", 1)[1].split()[0] in (b"T", b"t")
+    except (OSError, IndexError):
+        return False
 
 
 class Worker:
@@ -83,21 +101,42 @@ class Worker:
         self.process.start()
         child.close()
         self._conn = parent
+        self.deadline = None  # monotonic time the running solve must end by
+        self.timed_out = False
 
     @property
     def pid(self):
         return self.process.pid
 
-    def run(self, problem_path, result_path):
-        """(solve_s, pack_s, size); raises SolveFailed or WorkerDied."""
+    def stuck(self):
+        """Whether the running solve is past its limit or its process stopped."""
+        if self.deadline is None:
+            return False
+        return time.monotonic() > self.deadline or _stopped(self.pid)
+
+    def run(self, problem_path, result_path, timeout=None):
+        """(solve_s, pack_s, size); raises SolveFailed, StorageFault or
+        WorkerDied. A solve still running after timeout seconds is killed
+        with its process."""
+        self.deadline = None if timeout is None else time.monotonic() + timeout
         try:
             self._conn.send((problem_path, result_path))
+            if timeout is not None and not self._conn.poll(timeout):
+                self.timed_out = True
+                self.process.kill()
+                self.process.join(5)
+                raise WorkerDied(f"solve still running after {timeout:.3g}s: "
+                                 "solver process killed")
             reply = self._conn.recv()
         except (EOFError, OSError):
             self.process.join(1)
             raise WorkerDied(self._describe_exit()) from None
+        finally:
+            self.deadline = None
         if reply[0] == "ok":
             return reply[1:]
+        if reply[0] == "storage":
+            raise StorageFault(reply[1])
         raise SolveFailed(reply[1])
 
     def _describe_exit(self):

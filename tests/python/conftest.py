@@ -6,15 +6,17 @@ import pathlib
 import shutil
 import subprocess
 import sys
-import time
 
 import pytest
-from service_support import free_port, stop_process
 
 HERE = pathlib.Path(__file__).resolve().parent
+# The shared test support package lives beside this directory.
+sys.path.insert(0, str(HERE.parent))
+
+from support.procs import Harness, free_port  # noqa: E402
+
 SERVICE_SCRIPT = HERE.parent / "service" / "pemu_service.py"
 SHIM_SOURCES = [HERE / "helpers" / "test_shim.c", HERE / "helpers" / "thread_hold.c"]
-READY_TIMEOUT_S = 20.0
 TEST_API_KEY = "test-key-0123"
 # A second accepted key, so a test can switch keys between two requests.
 TEST_API_KEY_2 = "test-key-4567"
@@ -23,7 +25,7 @@ TEST_API_KEY_2 = "test-key-4567"
 class RunningService:
     """Handle on the service subprocess, as seen by tests."""
 
-    def __init__(self, ready, log_path, output_path):
+    def __init__(self, ready, log_path, harness):
         self.host = ready["host"]
         self.port = ready["port"]
         self.http_port = ready["http_port"]
@@ -36,7 +38,7 @@ class RunningService:
         self.drop_url = f"https://{self.host}:{self.drop_port}"
         self.http_url = f"http://{self.host}:{self.http_port}"
         self.log_path = log_path
-        self.output_path = output_path
+        self.harness = harness
 
     def url(self, behaviours=None):
         """Base URL; behaviours is a '+'-joined string or a list of tokens."""
@@ -78,7 +80,7 @@ class RunningService:
 
     def output(self):
         """What the service printed (stdout and stderr)."""
-        return self.output_path.read_text(encoding="utf-8", errors="replace")
+        return self.harness.output()
 
 
 @pytest.fixture(scope="session")
@@ -103,29 +105,15 @@ def shim(tmp_path_factory):
 @pytest.fixture(scope="session")
 def service(tmp_path_factory):
     work = tmp_path_factory.mktemp("pemu-service")
-    ready_path = work / "ready.json"
     log_path = work / "requests.jsonl"
-    output_path = work / "output.txt"
-    cmd = [sys.executable, str(SERVICE_SCRIPT), "--port", "0",
-           "--cert-dir", str(work / "certs"), "--ready-file", str(ready_path),
-           "--log", str(log_path), "--api-key", TEST_API_KEY,
-           "--api-key", TEST_API_KEY_2]
-    # Output goes to a file: an unread pipe would block the service once full.
-    with open(output_path, "wb") as out:
-        proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
-                                stdin=subprocess.DEVNULL)
+    h = Harness(work, "stand-in", [
+        sys.executable, str(SERVICE_SCRIPT), "--port", "0",
+        "--cert-dir", str(work / "certs"), "--log", str(log_path),
+        "--api-key", TEST_API_KEY, "--api-key", TEST_API_KEY_2]).start()
     try:
-        deadline = time.monotonic() + READY_TIMEOUT_S
-        while not ready_path.exists():
-            if proc.poll() is not None or time.monotonic() > deadline:
-                stop_process(proc)
-                pytest.fail("solving service did not start:\n"
-                            + output_path.read_text(errors="replace"))
-            time.sleep(0.05)
-        ready = json.loads(ready_path.read_text())
-        yield RunningService(ready, log_path, output_path)
+        yield RunningService(h.info, log_path, h)
     finally:
-        stop_process(proc)
+        h.stop()
 
 
 @pytest.fixture

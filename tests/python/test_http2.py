@@ -8,10 +8,9 @@ import shutil
 import socket
 import subprocess
 import sys
-import time
 
 import pytest
-from service_support import free_port, stop_process
+from support.procs import Harness, free_port
 import trustme
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -62,22 +61,19 @@ def h2_front(service, tmp_path_factory):
     port = free_port()
     conf = work / "nginx.conf"
     conf.write_text(NGINX_CONF.format(work=work, port=port, upstream=service.port))
-    proc = subprocess.Popen([nginx, "-c", str(conf), "-e", str(work / "error.log")],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def answers():
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=5).close()
+            return True
+        except OSError:
+            return False
+
+    h = Harness(work, "nginx", [nginx, "-c", str(conf), "-e", str(work / "error.log")],
+                ready_file=False, ready=answers).start()
     try:
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-                break
-            except OSError:
-                if proc.poll() is not None or time.monotonic() > deadline:
-                    pytest.fail("nginx did not start: "
-                                + (work / "error.log").read_text(errors="replace"))
-                time.sleep(0.05)
         yield f"https://127.0.0.1:{port}"
     finally:
-        stop_process(proc)
+        h.stop()
 
 
 def run_solve(env_vars, values=(3, 5)):

@@ -2,15 +2,12 @@
 module and a plain HTTPS client."""
 
 import array
-import gzip
-import http.client
 import json
 import os
 import random
 import re
 import select
 import signal
-import ssl
 import subprocess
 import sys
 import threading
@@ -23,121 +20,15 @@ pemux = pytest.importorskip("pemux")
 pytest.importorskip("pemux_service")
 
 from pemux_service import protocol  # noqa: E402
-from pemux_service.engine import Limits, LocalEngine  # noqa: E402
+from pemux_service.engine import Engine, Limits, PoolDispatcher  # noqa: E402
 from pemux_service.store import DONE, FAILED, FileBlobStore, SqliteJobStore  # noqa: E402
-import service_support  # noqa: E402
-from service_support import children, is_solver, local, problem, signal_all  # noqa: E402
+from support.oracle import local, problem  # noqa: E402
+from support.procs import children, is_solver, signal_all  # noqa: E402
+from support.service import START_TIMEOUT_S, WAIT_S, Service, key_from  # noqa: E402
+from support.waiting import wait_until  # noqa: E402
 
-START_TIMEOUT_S = 30.0
-WAIT_S = 20.0
 MAX_TOTAL = 1 << 33
 MAX_BODY = 4096
-
-
-def wait_until(cond, what, timeout=WAIT_S, step=0.002):
-    return service_support.wait_until(cond, what, timeout, step)
-
-
-class Service:
-    """One pemux-service process on a loopback port, over a data directory
-    that outlives it."""
-
-    def __init__(self, data, *extra):
-        self.data = data
-        self.extra = extra
-        self.proc = None
-        self.key = None
-        self.out = data.parent / f"{data.name}.out"
-        self.err = data.parent / f"{data.name}.err"
-
-    def start(self):
-        if self.key is None:
-            self.data.mkdir(parents=True, exist_ok=True)
-            self.key = _key_from(self.key_cmd("new").stdout)
-        ready = self.data.parent / f"{self.data.name}.ready"
-        if ready.exists():
-            ready.unlink()
-        cmd = [sys.executable, "-m", "pemux_service", "--data", str(self.data),
-               "--port", "0", "--ready-file", str(ready), *self.extra]
-        with open(self.out, "ab") as out, open(self.err, "ab") as err:
-            self.proc = subprocess.Popen(cmd, stdout=out, stderr=err,
-                                         stdin=subprocess.DEVNULL)
-        wait_until(lambda: ready.exists() or self.proc.poll() is not None,
-                   "the service to start", START_TIMEOUT_S, 0.02)
-        if self.proc.poll() is not None:
-            pytest.fail("pemux-service did not start:\n" + self.err.read_text())
-        info = json.loads(ready.read_text())
-        self.port, self.ca, self.base_url = info["port"], info["ca"], info["base_url"]
-        self.ctx = ssl.create_default_context(cafile=self.ca)
-        return self
-
-    def stop(self, sig=signal.SIGTERM):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-
-    def env(self, key=None):
-        return {"PEMU_BASE_URL": self.base_url, "PEMU_CA_BUNDLE": self.ca,
-                "PEMU_API_KEY": self.key if key is None else key}
-
-    def request(self, method, path, body=None, key=None, headers=None):
-        """(status, body bytes) over HTTPS, with the service's key unless
-        another is given ("" sends none)."""
-        conn = http.client.HTTPSConnection("127.0.0.1", self.port, context=self.ctx,
-                                           timeout=WAIT_S + 5)
-        h = dict(headers or {})
-        key = self.key if key is None else key
-        if key:
-            h["x-api-key"] = key
-        if body is not None:
-            h.setdefault("Content-Type", "application/json")
-        try:
-            conn.request(method, path, body=body, headers=h)
-            resp = conn.getresponse()
-            return resp.status, resp.read()
-        finally:
-            conn.close()
-
-    def submit(self, values, key=None):
-        status, body = self.request("POST", protocol.SUBMIT_PATH,
-                                    json.dumps(values, separators=(",", ":")), key)
-        m = re.fullmatch(rb'\{"requestId":"([0-9a-f]+)"\}', body)
-        assert m, body
-        return m.group(1).decode()
-
-    def poll(self, rid, key=None):
-        return self.request("GET", f"{protocol.RESULT_PATH}?requestId={rid}", key=key)
-
-    def result(self, rid):
-        """The decoded result, after as many polls as it takes."""
-        def ready():
-            status, body = self.poll(rid)
-            return None if body.startswith(protocol.NOT_READY_PREFIX) else (status, body)
-        status, body = wait_until(ready, "the result")
-        assert status == 200, body
-        return gzip.decompress(body)
-
-    def health(self):
-        return json.loads(self.request("GET", "/healthz")[1])
-
-    def metric(self, name, **labels):
-        text = self.request("GET", "/metrics")[1].decode()
-        want = ",".join(f'{k}="{v}"' for k, v in labels.items())
-        pat = re.escape(name) + (r"\{" + re.escape(want) + r"\}" if want else "") + r" (\S+)"
-        m = re.search("^" + pat + "$", text, re.M)
-        return float(m.group(1)) if m else 0.0
-
-    def solvers(self, inline=False):
-        return [s for s in self.health()["solvers"] if s["inline"] == inline]
-
-    def key_cmd(self, *args):
-        return subprocess.run([sys.executable, "-m", "pemux_service", "key", *args,
-                               "--data", str(self.data)],
-                              capture_output=True, text=True, check=True)
 
 
 @pytest.fixture(scope="module")
@@ -171,13 +62,6 @@ def remote(monkeypatch):
         for k, v in service.env(key).items():
             monkeypatch.setenv(k, v)
     return use
-
-
-def _key_from(text):
-    """The key of an `export PEMU_API_KEY=...` line."""
-    m = re.search(r"^export PEMU_API_KEY=(\S+)$", text, re.M)
-    assert m, "no PEMU_API_KEY line"
-    return m.group(1)
 
 
 def _new_solver(pid, known):
@@ -349,7 +233,7 @@ def test_too_many_queued_jobs_for_one_key(solo):
     assert re.fullmatch(rb'\{"message":"Too many queued jobs for this key[^",}]*"\}', body)
     assert solo.health()["queued"] + solo.health()["running"] == 3
     # Another key is not held up by the first one's queue.
-    other = _key_from(solo.key_cmd("new").stdout)
+    other = key_from(solo.key_cmd("new").stdout)
     solo.submit([7, 8, 9], key=other)
     for s in children(solo.proc.pid):
         signal_all([s], signal.SIGCONT)
@@ -476,7 +360,7 @@ def test_accepted_jobs_survive_a_restart(solo, how):
 
 def test_keys_new_list_revoke_in_a_running_service(svc):
     made = svc.key_cmd("new", "--label", "ci")
-    key = _key_from(made.stdout)
+    key = key_from(made.stdout)
     kid = re.search(r"key id (\w+)", made.stderr).group(1)
     assert re.search(rf"^{kid} .* ci$", svc.key_cmd("list").stdout, re.M)
     rid = svc.submit([1, 2], key=key)
@@ -549,14 +433,15 @@ def test_result_stream_is_one_gzip_member(size, threads):
 def test_results_expire_after_the_keep_time(tmp_path):
     jobs = SqliteJobStore(str(tmp_path / "jobs.sqlite"))
     blobs = FileBlobStore(str(tmp_path))
-    engine = LocalEngine(jobs, blobs, Limits(1 << 30, 10, 0, keep_s=3600), 1, None)
+    engine = Engine(jobs, blobs, Limits(1 << 30, 10, 0, keep_s=3600),
+                    PoolDispatcher(1, None, lambda total, count: None))
     for i, (pkey, state) in enumerate([("a" * 64, DONE), ("b" * 64, FAILED)]):
         blobs.put_problem(pkey, [1, 2])
         jobs.accept(f"r{i}", pkey, "k", 3, 2, state, now=1000.0)
     jobs.accept("r2", "c" * 64, "k", 3, 2, DONE, now=1000.0 + 3600)
     engine.expire(now=1000.0 + 3600)
-    assert [jobs.request(r) is None for r in ("r0", "r1", "r2")] == [False, False, False]
+    assert [jobs.request(r, "k") is None for r in ("r0", "r1", "r2")] == [False, False, False]
     engine.expire(now=1000.0 + 3601)
-    assert [jobs.request(r) is None for r in ("r0", "r1", "r2")] == [True, True, False]
+    assert [jobs.request(r, "k") is None for r in ("r0", "r1", "r2")] == [True, True, False]
     assert not blobs.has_problem("a" * 64)
     jobs.close()

@@ -150,13 +150,15 @@ def solve_switching_between_phases(service, values, switch):
     return got[0], service.entries_since(mark)
 
 
-def test_key_change_between_phases_shows_in_the_poll(remote, service, monkeypatch):
+def test_key_change_between_phases_shows_in_the_poll(remote, service, monkeypatch, capfd):
     second_key = service.api_keys[1]
     remote("stall-submit-1")
     result, entries = solve_switching_between_phases(
         service, [3, 5], lambda: monkeypatch.setenv("PEMU_API_KEY", second_key))
-    assert result == [0x129]
     assert [e["api_key"] for e in entries] == [service.api_key, second_key]
+    # A request answers only the key that made it: to any other it is unknown.
+    assert result is None
+    assert "Unknown or expired requestId" in capfd.readouterr().out
 
 
 def test_poll_refuses_a_base_url_turned_plain_http(remote, service, monkeypatch):

@@ -3,15 +3,12 @@ two front ends and two workers, each its own process over one shared data
 directory; the real client, workers killed, a front end stopped, the broker
 restarted."""
 
-import gzip
 import http.client
 import json
 import os
-import random
 import re
 import shutil
 import signal
-import ssl
 import subprocess
 import sys
 import textwrap
@@ -27,199 +24,53 @@ redis = pytest.importorskip("redis")
 
 from pemux_service import protocol  # noqa: E402
 from pemux_service.distributed import redact  # noqa: E402
-from pemux_service.redis_store import RedisJobStore, WorkerRoll  # noqa: E402
-import service_support  # noqa: E402
-from service_support import free_port, local, problem, signal_all, solver_pids  # noqa: E402
-
-START_S = 30.0
-WAIT_S = 30.0
-# Short enough that a lost worker's solve comes back within a test, long
-# enough that a loaded machine does not pass for a dead worker.
-HEARTBEAT_S = 2.0
-WORKER_MEMORY = "700M"
-# Problems above SMALL_TOTAL count against a key's queue of QUEUE_CAP.
-SMALL_TOTAL = 100_000
-QUEUE_CAP = 40
-# What one solver of WORKER_MEMORY holds: (700M - 256M) / 2 bytes of bits.
-WORKER_MAX_TOTAL = ((700 << 20) - (256 << 20)) // 2 * 8
+from pemux_service.redis_store import WorkerRoll  # noqa: E402
+from support.oracle import local, problem  # noqa: E402
+from support.procs import established, signal_all, solver_pids  # noqa: E402
+from support.service import HEARTBEAT_S, QUEUE_CAP, SMALL_TOTAL, WAIT_S, WORKER_MAX_TOTAL, Cluster  # noqa: E402
+from support.waiting import wait_until  # noqa: E402
 
 
-def wait_until(cond, what, timeout=WAIT_S, step=0.01):
-    return service_support.wait_until(cond, what, timeout, step)
-
-
-class RedisServer:
-    """redis-server on a loopback port, appending every write to its file
-    before answering, so a kill -9 loses nothing it acknowledged."""
-
-    def __init__(self, workdir):
-        self.dir = workdir
-        self.port = free_port()
-        self.url = f"redis://127.0.0.1:{self.port}/0"
-        self.proc = None
-
-    def start(self):
-        self.proc = subprocess.Popen(
-            ["redis-server", "--bind", "127.0.0.1", "--port", str(self.port),
-             "--dir", str(self.dir), "--appendonly", "yes", "--appendfsync", "always",
-             "--save", "", "--logfile", str(self.dir / "redis.log")],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        client = redis.Redis(port=self.port, socket_connect_timeout=0.2)
-
-        def up():
-            try:
-                return client.ping()
-            except redis.RedisError:
-                assert self.proc.poll() is None, (self.dir / "redis.log").read_text()
-                return False
-        wait_until(up, "redis-server to answer", START_S, 0.02)
-        client.close()
-        return self
-
-    def stop(self, sig=signal.SIGTERM):
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            self.proc.wait(timeout=15)
-
-
-class Proc:
-    """A pemux-service process (front end or worker) that writes a ready
-    file once it serves."""
-
-    def __init__(self, workdir, name, argv):
-        self.name = name
-        self.argv = argv
-        self.out = workdir / f"{name}.out"
-        self.err = workdir / f"{name}.err"
-        self.ready = workdir / f"{name}.ready"
-        self.proc = None
-        self.info = None
-
-    def start(self):
-        if self.ready.exists():
-            self.ready.unlink()
-        with open(self.out, "ab") as out, open(self.err, "ab") as err:
-            self.proc = subprocess.Popen(
-                [sys.executable, "-m", "pemux_service", *self.argv,
-                 "--ready-file", str(self.ready)],
-                stdout=out, stderr=err, stdin=subprocess.DEVNULL)
-        wait_until(lambda: self.ready.exists() or self.proc.poll() is not None,
-                   f"{self.name} to start", START_S, 0.02)
-        assert self.proc.poll() is None, f"{self.name} did not start:\n{self.err.read_text()}"
-        self.info = json.loads(self.ready.read_text())
-        return self
-
-    @property
-    def pid(self):
-        return self.proc.pid
-
-    def stop(self, sig=signal.SIGTERM):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-
-
-class Cluster:
-    def __init__(self, workdir):
-        self.workdir = workdir
-        self.data = workdir / "shared"
-        self.redis = RedisServer(workdir).start()
-        common = ["--data", str(self.data), "--broker", self.redis.url]
-        self.fronts = [Proc(workdir, f"front{i}", [
-            *common, "--port", "0", "--poll-wait", "2s", "--max-body", "1M",
-            "--inline-max-total", str(SMALL_TOTAL), "--max-queued-per-key", str(QUEUE_CAP)])
-            for i in range(2)]
-        self.workers = [Proc(workdir, f"worker{i}", [
-            "worker", *common, "--processes", "1", "--worker-memory", WORKER_MEMORY,
-            "--heartbeat", f"{HEARTBEAT_S}s", "--idle-poll", "0.02s", "--drain", "1s"])
-            for i in range(2)]
-        # One key and, made by the first front end, one certificate for
-        # both: the second finds them in the shared directory.
-        made = subprocess.run([sys.executable, "-m", "pemux_service", "key", "new",
-                               "--data", str(self.data)], capture_output=True, text=True,
-                              check=True).stdout
-        self.key = re.search(r"^export PEMU_API_KEY=(\S+)$", made, re.M).group(1)
-        self.fronts[0].start()
-        self.ca = self.fronts[0].info["ca"]
-        self.ctx = ssl.create_default_context(cafile=self.ca)
-        self.fronts[1].start()
-        for w in self.workers:
-            w.start()
-        self.r = redis.Redis(port=self.redis.port)
-        self.jobs = RedisJobStore(self.r)
-        wait_until(lambda: len(WorkerRoll(self.r).live()) == 2, "both workers' ads")
-
-    def close(self):
-        for p in self.workers + self.fronts:
-            signal_all([p.pid], signal.SIGCONT)
-            p.stop(signal.SIGKILL)
-        self.redis.stop(signal.SIGKILL)
-
-    def env(self, front):
-        return {"PEMU_BASE_URL": front.info["base_url"], "PEMU_CA_BUNDLE": self.ca,
-                "PEMU_API_KEY": self.key}
-
-    def request(self, front, method, path, body=None, timeout=WAIT_S):
-        conn = http.client.HTTPSConnection("127.0.0.1", front.info["port"], context=self.ctx,
-                                           timeout=timeout)
-        try:
-            conn.request(method, path, body=body, headers={"x-api-key": self.key})
-            resp = conn.getresponse()
-            return resp.status, resp.read()
-        finally:
-            conn.close()
-
-    def submit(self, front, values):
-        status, body = self.request(front, "POST", protocol.SUBMIT_PATH, json.dumps(values))
-        m = re.fullmatch(rb'\{"requestId":"([0-9a-f]+)"\}', body)
-        assert m, body
-        return m.group(1).decode()
-
-    def poll(self, front, rid, timeout=WAIT_S):
-        return self.request(front, "GET", f"{protocol.RESULT_PATH}?requestId={rid}",
-                            timeout=timeout)
-
-    def result(self, front, rid):
-        def ready():
-            status, body = self.poll(front, rid)
-            return None if body.startswith(protocol.NOT_READY_PREFIX) else (status, body)
-        status, body = wait_until(ready, "a result")
-        assert status == 200, body
-        return gzip.decompress(body)
-
-    def state(self, rid):
-        p = self.jobs.request(rid)
-        return p and p.state
-
-    def starts(self, values):
-        return int(self.r.hget(f"pemux:p:{protocol.problem_key(values)}", "starts"))
-
-    def solved_by(self, worker):
-        return worker.err.read_text().count("solved ")
+def _need_redis():
+    if shutil.which("redis-server") is None:
+        (pytest.fail if os.environ.get("CI") else pytest.skip)(
+            "redis-server is not installed (scripts/run_tests.sh installs it)")
 
 
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory):
-    if shutil.which("redis-server") is None:
-        (pytest.fail if os.environ.get("CI") else pytest.skip)(
-            "redis-server is not installed (scripts/run_tests.sh installs it)")
+    """A cluster shared by the tests that only submit and poll: none of
+    them stops, kills or restarts a member, or leaves work queued."""
+    _need_redis()
     c = Cluster(tmp_path_factory.mktemp("scaleout"))
     yield c
     c.close()
 
 
 @pytest.fixture
-def frozen(cluster):
+def own_cluster(tmp_path):
+    """A cluster of the test's own, for a test that stops, kills or
+    restarts its members."""
+    _need_redis()
+    c = Cluster(tmp_path)
+    yield c
+    c.close()
+
+
+@pytest.fixture
+def frozen(own_cluster):
     """Stops both workers (SIGSTOP) so that submitted work waits; resumes
     them however the test ends."""
-    pids = [w.pid for w in cluster.workers]
+    pids = [w.pid for w in own_cluster.workers]
     signal_all(pids, signal.SIGSTOP)
     yield pids
-    signal_all([w.pid for w in cluster.workers], signal.SIGCONT)
+    signal_all([w.pid for w in own_cluster.workers], signal.SIGCONT)
+
+
+def heartbeats_since(cluster, t):
+    """How many members of the broker have sent a command (and with it a
+    heartbeat, and for a worker a look for lost workers) since time t."""
+    return cluster.r.zcount("dramatiq:__heartbeats__", int(t * 1000), "+inf")
 
 
 # -- many clients --------------------------------------------------------------
@@ -284,23 +135,24 @@ def test_200_requests_over_both_front_ends_all_correct(cluster, tmp_path):
 # -- failures ------------------------------------------------------------------
 
 
-def test_worker_killed_mid_solve_is_solved_by_the_other(cluster, monkeypatch):
-    w1, w2 = cluster.workers
+def test_worker_killed_mid_solve_is_solved_by_the_other(own_cluster, monkeypatch):
+    c = own_cluster
+    w1, w2 = c.workers
     signal_all([w2.pid], signal.SIGSTOP)
     try:
         if not solver_pids(w1.pid):  # its solver starts with its first job
-            cluster.result(cluster.fronts[0], cluster.submit(cluster.fronts[0], [7, 7, 9]))
+            c.result(c.fronts[0], c.submit(c.fronts[0], [7, 7, 9]))
         signal_all(solver_pids(w1.pid), signal.SIGSTOP)
         values = problem(1000, 30, 1 << 20)
-        for k, v in cluster.env(cluster.fronts[0]).items():
+        for k, v in c.env(c.fronts[0]).items():
             monkeypatch.setenv(k, v)
         monkeypatch.delenv("PEMU_KILLSWITCH", raising=False)
         got = {}
         client = threading.Thread(
             target=lambda: got.setdefault("r", pemux.complete_subset_sum_bytes(values)))
         client.start()
-        key = f"pemux:p:{protocol.problem_key(values)}"
-        wait_until(lambda: cluster.r.hget(key, "state") == b"running", "the solve to start")
+        key = f"pemux:p:{c.pkey(values)}"
+        wait_until(lambda: c.r.hget(key, "state") == b"running", "the solve to start")
         w1.stop(signal.SIGKILL)
     finally:
         signal_all([w2.pid], signal.SIGCONT)
@@ -308,61 +160,65 @@ def test_worker_killed_mid_solve_is_solved_by_the_other(cluster, monkeypatch):
     assert not client.is_alive(), "the client never got its result"
     assert got["r"] == local(values)
     # Delivered twice: once to the lost worker, once to the survivor.
-    assert cluster.starts(values) == 2
+    assert c.starts(values) == 2
     assert w1.proc.returncode == -signal.SIGKILL
-    w1.start()
 
 
-def test_a_long_solve_is_not_taken_for_a_lost_worker(cluster):
+def test_a_long_solve_is_not_taken_for_a_lost_worker(own_cluster):
     """The worker heartbeats while its solver works: a solve longer than
     the heartbeat timeout is not handed to the idle other worker."""
-    w1, w2 = cluster.workers
+    c = own_cluster
+    w1, w2 = c.workers
     signal_all([w2.pid], signal.SIGSTOP)
     try:
         if not solver_pids(w1.pid):
-            cluster.result(cluster.fronts[1], cluster.submit(cluster.fronts[1], [5, 9, 9]))
+            c.result(c.fronts[1], c.submit(c.fronts[1], [5, 9, 9]))
         solvers = solver_pids(w1.pid)
         signal_all(solvers, signal.SIGSTOP)
         values = problem(1700, 25, 1 << 20)
-        rid = cluster.submit(cluster.fronts[1], values)
-        wait_until(lambda: cluster.state(rid) == "running", "the solve to start")
+        rid = c.submit(c.fronts[1], values)
+        wait_until(lambda: c.state(rid) == "running", "the solve to start")
+        started = time.time()
     finally:
         signal_all([w2.pid], signal.SIGCONT)
-    time.sleep(2 * HEARTBEAT_S)  # the solve "runs" while w2 idles and judges
+    # The solve "runs" until both workers have looked for lost workers
+    # later than a heartbeat timeout after it began.
+    wait_until(lambda: heartbeats_since(c, started + 1.5 * HEARTBEAT_S) >= 2,
+               "both workers to judge after a heartbeat timeout")
     signal_all(solvers, signal.SIGCONT)
-    assert cluster.result(cluster.fronts[0], rid) == local(values)
-    assert cluster.starts(values) == 1
+    assert c.result(c.fronts[0], rid) == local(values)
+    assert c.starts(values) == 1
 
 
-def test_worker_stopped_mid_solve_hands_it_back(cluster):
+def test_worker_stopped_mid_solve_hands_it_back(own_cluster):
     """SIGTERM: the solve has --drain (1 s) to finish, then goes back to the
     queue at once, with no wait for a heartbeat to time out."""
-    w1, w2 = cluster.workers
+    c = own_cluster
+    w1, w2 = c.workers
     signal_all([w2.pid], signal.SIGSTOP)
     try:
         if not solver_pids(w1.pid):
-            cluster.result(cluster.fronts[1], cluster.submit(cluster.fronts[1], [5, 7, 7]))
+            c.result(c.fronts[1], c.submit(c.fronts[1], [5, 7, 7]))
         signal_all(solver_pids(w1.pid), signal.SIGSTOP)
         values = problem(1500, 25, 1 << 20)
-        rid = cluster.submit(cluster.fronts[1], values)
-        wait_until(lambda: cluster.state(rid) == "running", "the solve to start")
+        rid = c.submit(c.fronts[1], values)
+        wait_until(lambda: c.state(rid) == "running", "the solve to start")
         w1.stop(signal.SIGTERM)
     finally:
         signal_all([w2.pid], signal.SIGCONT)
     assert w1.proc.returncode == 0, w1.err.read_text()[-2000:]
-    assert cluster.result(cluster.fronts[0], rid) == local(values)
-    assert cluster.starts(values) == 2
+    assert c.result(c.fronts[0], rid) == local(values)
+    assert c.starts(values) == 2
     # A solver stopped on purpose is no death of the job.
-    assert int(cluster.r.hget(f"pemux:p:{protocol.problem_key(values)}", "deaths")) == 0
-    w1.start()
+    assert int(c.r.hget(f"pemux:p:{c.pkey(values)}", "deaths")) == 0
 
 
 def test_result_not_yet_visible_is_not_ready(cluster):
     """A result recorded as done whose file this machine cannot see yet
     (a shared file system catching up) is "not ready", not an error."""
     values = problem(2500, 5, 1000)
-    pkey = protocol.problem_key(values)
-    cluster.jobs.accept("f" * 32, pkey, "kid", sum(values), len(values), "done", time.time())
+    pkey = cluster.pkey(values)
+    cluster.jobs.accept("f" * 32, pkey, cluster.kid, sum(values), len(values), "done", time.time())
     status, body = cluster.poll(cluster.fronts[0], "f" * 32)
     assert body == b'{"message":"Result not ready"}'
     path = cluster.data / "results" / pkey
@@ -370,43 +226,45 @@ def test_result_not_yet_visible_is_not_ready(cluster):
     assert cluster.result(cluster.fronts[0], "f" * 32) == local(values)
 
 
-def test_front_end_stopped_mid_poll_the_other_answers(cluster, frozen):
-    a, b = cluster.fronts
+def test_front_end_stopped_mid_poll_the_other_answers(own_cluster, frozen):
+    c = own_cluster
+    a, b = c.fronts
     values = problem(2000, 20, 1 << 16)
-    rid = cluster.submit(a, values)
+    rid = c.submit(a, values)
     held = {}
 
     def poll_a():
         try:
-            held["answer"] = cluster.poll(a, rid)
+            held["answer"] = c.poll(a, rid)
         except (OSError, http.client.HTTPException) as e:
             held["answer"] = e
 
     poller = threading.Thread(target=poll_a)
     poller.start()
-    time.sleep(0.3)  # the poll is held by A: nothing can be ready yet
+    # The poll is held by A (nothing can be ready): A ends it on SIGTERM.
+    wait_until(lambda: established(a.info["port"]), "the poll to reach A")
     a.stop(signal.SIGTERM)
     poller.join(WAIT_S)
     answer = held["answer"]
     if isinstance(answer, tuple):
         assert answer[1] == b'{"message":"Result not ready"}', answer
     signal_all(frozen, signal.SIGCONT)
-    assert cluster.result(b, rid) == local(values)
-    a.start()
+    assert c.result(b, rid) == local(values)
 
 
-def test_redis_restarted_nothing_accepted_is_lost(cluster, frozen):
+def test_redis_restarted_nothing_accepted_is_lost(own_cluster, frozen):
+    c = own_cluster
     problems = [problem(3000 + i, 15, 1 << 14) for i in range(10)]
-    rids = [(cluster.fronts[i % 2], cluster.submit(cluster.fronts[i % 2], p))
+    rids = [(c.fronts[i % 2], c.submit(c.fronts[i % 2], p))
             for i, p in enumerate(problems)]
-    assert {cluster.state(r) for _, r in rids} == {"queued"}
-    cluster.redis.stop(signal.SIGKILL)
+    assert {c.state(r) for _, r in rids} == {"queued"}
+    c.redis.stop(signal.SIGKILL)
     # Polls while the broker is away are "not ready", never an error.
-    assert cluster.poll(cluster.fronts[0], rids[0][1], timeout=15)[1].startswith(
+    assert c.poll(c.fronts[0], rids[0][1], timeout=15)[1].startswith(
         protocol.NOT_READY_PREFIX)
-    cluster.redis.start()
+    c.redis.start()
     signal_all(frozen, signal.SIGCONT)
-    assert [cluster.result(f, r) for f, r in rids] == [local(p) for p in problems]
+    assert [c.result(f, r) for f, r in rids] == [local(p) for p in problems]
 
 
 # -- refusals ------------------------------------------------------------------
@@ -427,14 +285,15 @@ def test_problem_larger_than_every_worker_is_refused(cluster, values, answer):
     assert sorted(os.listdir(cluster.data / "problems")) == problems
 
 
-def test_too_many_queued_jobs_for_one_key(cluster, frozen):
+def test_too_many_queued_jobs_for_one_key(own_cluster, frozen):
+    c = own_cluster
     made = subprocess.run([sys.executable, "-m", "pemux_service", "key", "new", "--data",
-                           str(cluster.data)], capture_output=True, text=True, check=True)
+                           str(c.data)], capture_output=True, text=True, check=True)
     key = re.search(r"PEMU_API_KEY=(\S+)", made.stdout).group(1)
 
     def submit(front, values):
         conn = http.client.HTTPSConnection("127.0.0.1", front.info["port"],
-                                           context=cluster.ctx, timeout=WAIT_S)
+                                           context=c.ctx, timeout=WAIT_S)
         try:
             conn.request("POST", protocol.SUBMIT_PATH, json.dumps(values),
                          headers={"x-api-key": key})
@@ -442,14 +301,14 @@ def test_too_many_queued_jobs_for_one_key(cluster, frozen):
         finally:
             conn.close()
 
-    # Spread over both front ends: the count is the cluster's, not one's.
-    answers = [submit(cluster.fronts[i % 2], [SMALL_TOTAL + 1 + i]) for i in range(QUEUE_CAP)]
+    # Spread over both front ends: the count is the c's, not one's.
+    answers = [submit(c.fronts[i % 2], [SMALL_TOTAL + 1 + i]) for i in range(QUEUE_CAP)]
     assert all(a.startswith(b'{"requestId"') for a in answers)
     assert re.fullmatch(rb'\{"message":"Too many queued jobs for this key \(at most 40\)'
-                        rb'[^",}]*"\}', submit(cluster.fronts[1], [SMALL_TOTAL * 3]))
-    # Small problems and other keys are not held up.
-    assert submit(cluster.fronts[0], [SMALL_TOTAL]).startswith(b'{"requestId"')
-    assert cluster.submit(cluster.fronts[1], [SMALL_TOTAL * 3]).isalnum()
+                        rb'[^",}]*"\}', submit(c.fronts[1], [SMALL_TOTAL * 3]))
+    # Small problems count as well; other keys are not held up.
+    assert submit(c.fronts[0], [SMALL_TOTAL]).startswith(b'{"message":"Too many')
+    assert c.submit(c.fronts[1], [SMALL_TOTAL * 3]).isalnum()
 
 
 def test_the_largest_live_worker_decides(cluster):
@@ -490,60 +349,3 @@ def test_health_lists_live_workers_and_no_log_shows_a_key(cluster):
 ])
 def test_broker_url_is_printed_without_its_password(url, shown):
     assert redact(url) == shown
-
-
-# -- the job records, one transition at a time ---------------------------------
-
-# Each row: steps applied to one fresh problem, and its state afterwards.
-# accept(try) is a submit that sent try number `try`; begin/fail/finish are a
-# worker's calls for that try.
-TRANSITIONS = [
-    ("new", [("accept", 1)], "queued"),
-    ("worker first", [("begin", 1), ("accept", 1)], "running"),
-    ("done before accept", [("begin", 1), ("finish", 1), ("accept", 1)], "done"),
-    ("own failure kept", [("begin", 1), ("fail", 1), ("accept", 1)], "failed"),
-    ("older failure retried", [("accept", 1), ("begin", 1), ("fail", 1), ("accept", 2)],
-     "queued"),
-    ("repeat after done", [("accept", 1), ("begin", 1), ("finish", 1), ("begin", 1)], "done"),
-    ("stale try after failure", [("accept", 1), ("begin", 1), ("fail", 2), ("begin", 1)],
-     "failed"),
-    ("too many starts", [("accept", 1)] + [("begin", 1)] * 6, "failed"),
-]
-ERRORS = {"own failure kept": "boom", "stale try after failure": "boom",
-          "too many starts": "started too often"}
-
-
-@pytest.mark.parametrize("steps,final,error", [(s, f, ERRORS.get(n)) for n, s, f in TRANSITIONS],
-                         ids=[n for n, _, _ in TRANSITIONS])
-def test_job_record_transitions(cluster, steps, final, error):
-    jobs = RedisJobStore(cluster.r, prefix=f"t{random.getrandbits(40):x}")
-    pkey = "k" * 64
-    for n, (step, try_no) in enumerate(steps):
-        if step == "accept":
-            jobs.accept(f"r{n}", pkey, "kid", 10, 2, "queued", 1000.0 + n, try_no=try_no)
-        elif step == "begin":
-            jobs.begin(pkey, try_no, 5, "started too often")
-        elif step == "finish":
-            jobs.finish(pkey, 1000.0 + n)
-        else:
-            jobs.fail(pkey, "boom", 1000.0 + n, try_no)
-    p = jobs.problem(pkey)
-    assert (p.state, p.error) == (final, error)
-    # The per-state sets agree with the record.
-    assert jobs.counts() == {s: int(s == final) for s in ("queued", "running", "done", "failed")}
-
-
-def test_pending_per_key_and_expiry(cluster):
-    jobs = RedisJobStore(cluster.r, prefix=f"t{random.getrandbits(40):x}")
-    for i, pkey in enumerate(["a" * 64, "b" * 64, "c" * 64]):
-        jobs.accept(f"r{i}", pkey, "kid", 10, 2, "queued", 1000.0)
-    jobs.begin("b" * 64, 1, 5, "")
-    jobs.finish("c" * 64, 1000.0)
-    assert jobs.pending_for("kid") == 2
-    assert jobs.pending_for("other") == 0
-    jobs.finish("a" * 64, 2000.0)
-    assert jobs.pending_for("kid") == 1
-    # Only finished problems go, and only those unused since the cutoff.
-    assert jobs.expire(1500.0) == ["c" * 64]
-    assert [jobs.request(r) is None for r in ("r0", "r1", "r2")] == [False, False, True]
-    assert jobs.counts() == {"queued": 0, "running": 1, "done": 1, "failed": 0}

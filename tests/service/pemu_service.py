@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Local stand-in for the remote subset-sum solving service.
+"""Local stand-in for the remote subset-sum solving service: a fault layer
+in front of the real pemux-service front end and engine.
 
-Speaks the same HTTPS exchange as the real service so that the pemux
-module can be tried out and tested without it:
+Every answer that no fault changes is the real service's own (it runs in
+this process, over a temporary data directory):
 
     POST /v0/app/sspu              body: JSON array of values
         -> {"requestId":"<id>"}
@@ -20,8 +21,6 @@ Run `python3 tests/service/pemu_service.py --help` for the options.
 
 import argparse
 import asyncio
-import collections
-import concurrent.futures
 import gzip
 import ipaddress
 import json
@@ -32,6 +31,7 @@ import shlex
 import signal
 import ssl
 import sys
+import tempfile
 import time
 import uuid
 import zlib
@@ -46,20 +46,25 @@ except ImportError:  # run from a checkout without the service installed
     from pemux_service import protocol
 
 # The exchange itself is the real service's; this stand-in adds the faults.
+from pemux_service import settings
+from pemux_service.app import Front
 from pemux_service.cli import bind_listener
-from pemux_service.protocol import RESULT_PATH, SUBMIT_PATH, parse_problem
-from pemux_service.store import write_atomic
-
-API_PREFIX = "/v0"
+from pemux_service.engine import Engine, Limits, PoolDispatcher
+from pemux_service.keys import KeyStore
+from pemux_service.metrics import Metrics
+from pemux_service.protocol import RESULT_PATH, SUBMIT_PATH
+from pemux_service.store import (
+    DONE,
+    FAILED,
+    FileBlobStore,
+    SqliteJobStore,
+    write_atomic,
+)
 
 FORBIDDEN = protocol.message(protocol.FORBIDDEN)
-BAD_REQUEST = b'{"message":"Bad request"}'
 NOT_READY = protocol.message(protocol.NOT_READY)
-UNKNOWN_ID = b'{"message":"Unknown requestId"}'
-INTERNAL_ERROR = b'{"message":"Internal error"}'
-TOO_LARGE = b'{"message":"Problem too large"}'
+INTERNAL_ERROR = protocol.message("Internal error")
 NOT_FOUND = protocol.message(protocol.NOT_FOUND)
-BAD_METHOD = protocol.message(protocol.BAD_METHOD)
 QUEUED_NO_ID = b'{"status":"queued"}'
 XML_NOT_READY = (
     b'<?xml version="1.0" encoding="UTF-8"?>\n'
@@ -174,11 +179,6 @@ def parse_behaviours(text):
     return beh
 
 
-def solve(values):
-    """Result bitset bytes: bit s set iff some subset sums to s."""
-    return protocol.solve_reference(values)
-
-
 def corrupt_gzip(gz):
     """The stream with damaged deflate data that no inflater accepts."""
     data = bytearray(gz)
@@ -202,20 +202,6 @@ def _inflates(data):
     except zlib.error:
         return False
     return d.eof
-
-
-class Job:
-    """One submitted problem: solved once, its answers cached."""
-
-    def __init__(self, future):
-        self.future = future  # -> (bitset, gzip of bitset)
-        self.polls = 0
-        self.variants = {}
-
-
-def _solve_and_pack(values):
-    bitset = solve(values)
-    return bitset, protocol.pack_result(bitset)
 
 
 def _variant(kind, bitset, gz):
@@ -331,77 +317,86 @@ async def _send_in_pieces(request, pieces, pause, content_type, status=200):
     return resp
 
 
-class Service:
-    def __init__(self, api_keys, log, max_total, max_jobs):
-        self.api_keys = frozenset(api_keys)
+class FaultLayer:
+    """Routes every request to the real front end, except where the /b/
+    prefix asks for a fault: then it answers in the fault's way, from the
+    real service's state and results."""
+
+    def __init__(self, front, log):
+        self.front = front
+        self.engine = front.engine
+        self.keys = front.keys
         self.log = log
-        self.max_total = max_total
-        self.max_jobs = max_jobs
-        self.jobs = collections.OrderedDict()
-        # Big-int work holds the GIL in short steps only, so a small pool
-        # keeps the event loop answering other connections meanwhile.
-        self.pool = concurrent.futures.ThreadPoolExecutor(max_workers=2)
+        self.polls = {}  # request id -> polls so far, for counted deferrals
+        self.owner = {}  # request id -> key id, for the keyless origin
         self.http_port = None
         self.other_port = None
         self.drop_port = None
 
     # -- HTTPS listener ---------------------------------------------------
 
-    async def handle(self, request, listener="https"):
-        body = await request.read()
-        self.log.write(listener, request.method, request.raw_path,
-                       request.headers.get("x-api-key"),
-                       request.headers.get("Content-Type"), body, _peer(request))
+    @web.middleware
+    async def middleware(self, request, handler):
+        """Inside the real front end's own middleware, so that its request
+        log and metrics see every request."""
+        # The real route of the path without any prefix decides methods;
+        # found before the body is read, which ends cloning.
         path = request.path
-        beh_text = ""
+        beh_text = None
         if path.startswith("/b/"):
             beh_text, sep, rest = path[3:].partition("/")
             path = "/" + rest if sep else "/"
+        match = None
+        if beh_text is not None:
+            bare = request.clone(rel_url=request.rel_url.with_path(path))
+            match = await request.app.router.resolve(bare)
+        body = await request.read() if request.can_read_body else b""
+        self.log.write("https", request.method, request.raw_path,
+                       request.headers.get("x-api-key"),
+                       request.headers.get("Content-Type"), body, _peer(request))
+        if beh_text is None:
+            return await self._plain(request, handler)
         try:
             beh = parse_behaviours(beh_text)
         except ValueError as e:
             return _json(b'{"message":"Unknown behaviour %s"}' % str(e).encode(), 400)
-
+        if match.http_exception is not None:
+            raise match.http_exception
         if path == SUBMIT_PATH:
-            if request.method != "POST":
-                return _json(BAD_METHOD, 405)
             if beh.stall_submit:
                 await asyncio.sleep(beh.stall_submit)
-            return await self.submit(request, beh, body)
+            return await self.submit(request, beh)
         if path == RESULT_PATH:
-            if request.method != "GET":
-                return _json(BAD_METHOD, 405)
             if beh.stall_poll:
                 await asyncio.sleep(beh.stall_poll)
-            return await self.poll(request, beh, keyless=listener == "other")
-        return _json(NOT_FOUND, 404)
+            return await self.poll(request, beh)
+        return await match.handler(request)
 
-    async def handle_other(self, request):
-        """A second origin (another port) that hands out results without a
-        key, as a store behind signed links would."""
-        return await self.handle(request, listener="other")
+    async def _plain(self, request, handler):
+        resp = await handler(request)
+        if request.path == SUBMIT_PATH:
+            self._remember(request, resp)
+        return resp
 
-    def _key_ok(self, request):
-        return request.headers.get("x-api-key") in self.api_keys
+    def _remember(self, request, resp):
+        m = re.fullmatch(rb'\{"requestId":"([0-9a-f]+)"\}', resp.body or b"")
+        if m and request.get("key_id"):
+            self.owner[m.group(1).decode()] = request["key_id"]
 
-    async def submit(self, request, beh, body):
-        if "forbidden" in beh or not self._key_ok(request):
+    async def submit(self, request, beh):
+        if "forbidden" in beh:
             return _json(FORBIDDEN, 403)
         if "error" in beh:
             return _json(INTERNAL_ERROR, 500)
         if "html" in beh:
             return web.Response(body=HTML_PAGE, status=502, content_type="text/html")
-        values = parse_problem(body)
-        if values is None:
-            return _json(BAD_REQUEST, 400)
-        if sum(values) > self.max_total:
-            return _json(TOO_LARGE, 413)
+        resp = await self.front.submit(request)
+        self._remember(request, resp)
+        if resp.status != 200:
+            return resp
         if "noid" in beh:
             return _json(QUEUED_NO_ID, 202)
-
-        rid = uuid.uuid4().hex
-        self._add_job(rid, values)
-        answer = protocol.request_id_answer(rid)
+        answer = resp.body
         if "newline" in beh:
             answer += b"\n"
         if "split" in beh:
@@ -410,28 +405,33 @@ class Service:
                                          SPLIT_PAUSE_S, "application/json")
         return _json(answer)
 
-    def _add_job(self, rid, values):
-        loop = asyncio.get_running_loop()
-        future = loop.run_in_executor(self.pool, _solve_and_pack, values)
-        # A job nobody polls must not log "exception never retrieved".
-        future.add_done_callback(lambda f: f.cancelled() or f.exception())
-        self.jobs[rid] = Job(future)
-        while len(self.jobs) > self.max_jobs:
-            self.jobs.popitem(last=False)
+    async def _finished(self, rid, key_id):
+        """The request's status once its solve has ended, waiting as a held
+        poll would; None when it is unknown or still not done."""
+        deadline = time.monotonic() + self.front.poll_wait_s
+        while True:
+            st = await self.engine.status(rid, key_id)
+            if st.state in (None, DONE, FAILED) or time.monotonic() > deadline:
+                return st
+            await self.engine.wait(rid, max(0.0, deadline - time.monotonic()))
 
     async def poll(self, request, beh, keyless=False):
-        if not keyless and not self._key_ok(request):
-            return _json(FORBIDDEN, 403)
         rid = request.query.get("requestId", "")
+        if keyless:
+            key_id = self.owner.get(rid)
+        else:
+            key_id = self.keys.check(request.headers.get("x-api-key"))
+            if key_id is None:
+                return await self.front.poll(request)
         if "redirect-loop" in beh:
             return web.Response(status=302, headers={"Location": request.path_qs})
-        job = self.jobs.get(rid)
-        if job is None:
-            return _json(UNKNOWN_ID, 404)
+        st = await self.engine.status(rid, key_id) if key_id else None
+        if st is None or st.state is None:
+            return await self.front.poll(request)
 
         # Deferrals come in a fixed order, counted per request id.
-        n = job.polls
-        job.polls += 1
+        n = self.polls.get(rid, 0)
+        self.polls[rid] = n + 1
         if n < beh.notready:
             return _json(NOT_READY, 202)
         n -= beh.notready
@@ -440,10 +440,11 @@ class Service:
                                 content_type="application/xml")
         n -= beh.xml
 
-        try:
-            bitset, gz = await job.future
-        except Exception:
-            return _json(INTERNAL_ERROR, 500)
+        st = await self._finished(rid, key_id)
+        if st.state != DONE:
+            return await self.front.poll(request)
+        with open(st.result_path, "rb") as f:
+            gz = f.read()
 
         if n < beh.partial:
             return await _send_in_pieces(
@@ -469,12 +470,12 @@ class Service:
         if "redirect-other" in beh:
             return self._redirect(f"https://127.0.0.1:{self.other_port}", rid)
 
-        kind = next((k for k in RESULT_VARIANTS if k in beh), "gzip")
-        body = job.variants.get(kind)
-        if body is None:
-            body = await asyncio.get_running_loop().run_in_executor(
-                self.pool, _variant, kind, bitset, gz)
-            job.variants[kind] = body
+        kind = next((k for k in RESULT_VARIANTS if k in beh), None)
+        if kind is None and "pollsplit" not in beh:
+            if keyless:
+                return web.Response(body=gz, content_type="application/octet-stream")
+            return await self.front.poll(request)
+        body = gz if kind is None else _variant(kind, gzip.decompress(gz), gz)
         if "pollsplit" in beh and len(body) >= POLLSPLIT_PIECES:
             step = -(-len(body) // POLLSPLIT_PIECES)
             pieces = [body[i:i + step] for i in range(0, len(body), step)]
@@ -488,6 +489,28 @@ class Service:
     def _redirect(origin, rid):
         return web.Response(status=302, headers={
             "Location": f"{origin}{RESULT_PATH}?requestId={rid}"})
+
+    # -- the second origin ------------------------------------------------
+
+    async def handle_other(self, request):
+        """A second origin (another port) that hands out results without a
+        key, as a store behind signed links would."""
+        body = await request.read()
+        self.log.write("other", request.method, request.raw_path,
+                       request.headers.get("x-api-key"),
+                       request.headers.get("Content-Type"), body, _peer(request))
+        beh_text = ""
+        path = request.path
+        if path.startswith("/b/"):
+            beh_text, sep, rest = path[3:].partition("/")
+            path = "/" + rest if sep else "/"
+        try:
+            beh = parse_behaviours(beh_text)
+        except ValueError as e:
+            return _json(b'{"message":"Unknown behaviour %s"}' % str(e).encode(), 400)
+        if path == RESULT_PATH and request.method == "GET":
+            return await self.poll(request, beh, keyless=True)
+        return _json(NOT_FOUND, 404)
 
     # -- plain-HTTP trap listener -----------------------------------------
 
@@ -574,34 +597,50 @@ def parse_args(argv):
     p.add_argument("--max-total", type=int, default=1 << 30,
                    help="largest sum of values accepted (default 2^30)")
     p.add_argument("--max-jobs", type=int, default=1000,
-                   help="request ids remembered before the oldest are dropped")
+                   help="unfinished problems one key may have (default 1000)")
+    p.add_argument("--poll-wait", type=settings.parse_duration, default=10.0,
+                   help="how long a poll is held open for its result (default 10s)")
     args = p.parse_args(argv)
     args.api_key = args.api_key or ["local-dev-key"]
     return args
 
 
-async def run(args):
+async def run(args, data):
     ca, ca_path = load_or_create_ca(args.cert_dir)
     ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     ca.issue_cert("localhost", "127.0.0.1", "::1").configure_cert(ctx)
 
+    # The real service: its key store holds the accepted keys; every
+    # problem up to --max-total is solved before its submit is answered,
+    # so that a fault applies to a finished result.
+    keys = KeyStore(os.path.join(data, "keys.json"))
+    for key in args.api_key:
+        keys.add(key, "stand-in")
+    limits = Limits(max_total=args.max_total, max_pending_per_key=args.max_jobs,
+                    inline_max_total=args.max_total, keep_s=24 * 3600.0)
+    jobs = SqliteJobStore(os.path.join(data, "jobs.sqlite"))
+    dispatcher = PoolDispatcher(1, settings.default_worker_memory(2), settings.solve_timeout)
+    engine = Engine(jobs, FileBlobStore(data), limits, dispatcher)
+    await engine.start()
+    front = Front(engine, keys, Metrics(), 256 << 20, args.poll_wait)
+
     log = RequestLog(args.log)
-    svc = Service(args.api_key, log, args.max_total, args.max_jobs)
+    layer = FaultLayer(front, log)
 
     main_sock, port = bind_listener(args.host, args.port, backlog=128)
     http_sock, http_port = bind_listener(args.host, args.http_port, backlog=128)
     drop_sock, drop_port = bind_listener(args.host, args.drop_port, backlog=128)
     other_sock, other_port = bind_listener(args.host, args.other_port, backlog=128)
-    svc.http_port = http_port
-    svc.other_port = other_port
-    svc.drop_port = drop_port
+    layer.http_port = http_port
+    layer.other_port = other_port
+    layer.drop_port = drop_port
 
-    app = web.Application(client_max_size=256 << 20)
-    app.router.add_route("*", "/{tail:.*}", svc.handle)
+    app = front.make_app()
+    app.middlewares.append(layer.middleware)
     trap = web.Application(client_max_size=256 << 20)
-    trap.router.add_route("*", "/{tail:.*}", svc.handle_trap)
+    trap.router.add_route("*", "/{tail:.*}", layer.handle_trap)
     other = web.Application(client_max_size=256 << 20)
-    other.router.add_route("*", "/{tail:.*}", svc.handle_other)
+    other.router.add_route("*", "/{tail:.*}", layer.handle_other)
 
     runners = []
     for application, sock, tls in ((app, main_sock, ctx), (trap, http_sock, None),
@@ -610,7 +649,7 @@ async def run(args):
         await runner.setup()
         await web.SockSite(runner, sock, ssl_context=tls, shutdown_timeout=1.0).start()
         runners.append(runner)
-    drop_server = await asyncio.start_server(svc.handle_drop, sock=drop_sock)
+    drop_server = await asyncio.start_server(layer.handle_drop, sock=drop_sock)
 
     host = _url_host(args.host)
     base_url = f"https://{host}:{port}"
@@ -641,16 +680,19 @@ async def run(args):
     await stop.wait()
 
     drop_server.close()
+    await engine.begin_stop()
     for runner in runners:
         await runner.cleanup()
-    svc.pool.shutdown(wait=False, cancel_futures=True)
+    await engine.stop(1.0)
+    jobs.close()
     log.close()
 
 
 def main(argv=None):
     args = parse_args(argv)
     try:
-        asyncio.run(run(args))
+        with tempfile.TemporaryDirectory(prefix="pemu-stand-in-") as data:
+            asyncio.run(run(args, data))
     except OSError as e:
         print(f"pemu service: {e}", file=sys.stderr)
         return 1

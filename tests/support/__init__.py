@@ -1,0 +1,1 @@
+"""What the tests share: one process harness, one wait, one oracle."""
