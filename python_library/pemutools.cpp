@@ -8,8 +8,11 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "hdr/pemu_lib.h"
 #include "pemu_plumbing.h"
+#include "pemu_values.h"
 
 /* The binding's face to the dynamic linker: PyInit_pemux and the method
  * functions. Everything else here stays file-local. */
@@ -309,56 +312,43 @@ done:
     return list;
 }
 
-/* The prologue of the blocking calls, whose one argument is a list of
- * ints. Returns 1 with *values (malloc'ed, owned by the caller), *count and
- * *words (the result's size) set; or 0 with *early holding what the call
- * returns: None for arguments that do not parse, NULL with an exception for
- * a list that does not convert. */
-static int take_problem(PyObject *args, uint64_t **values, size_t *count,
-                        size_t *words, PyObject **early)
+/* The values of a solve and the size of its result: true with values and
+ * *words set, or false with an exception set. */
+static bool take_values(PyObject *obj, const char *what,
+                        std::vector<uint64_t> &values, size_t *words)
 {
-    PyObject *inputList;
-    int parsed = PyArg_ParseTuple(args, "O", &inputList);
-    if (!parsed) {
-        *early = parse_failure(parsed);
-        return 0;
-    }
     uint64_t total_sum = 0;
-    if (_pull_input_list_from_py_obj(inputList, values, count, &total_sum) !=
-        0) {
-        *early = NULL;
-        return 0;
-    }
+    if (!pemu_py::read_values(obj, what, values, nullptr, &total_sum))
+        return false;
     *words = pemu::words_for_total(total_sum);
-    return 1;
+    return true;
 }
 
 PEMU_METHOD webinterface_complete_subset_sum(PyObject *self, PyObject *args)
 {
     (void)self;
-    uint64_t *c_input_array = NULL;
-    size_t input_length = 0;
+    PyObject *inputList;
+    int parsed = PyArg_ParseTuple(args, "O", &inputList);
+    if (!parsed)
+        return parse_failure(parsed);
+    std::vector<uint64_t> values;
     size_t result_buffer_size = 0;
-    PyObject *early = NULL;
-    if (!take_problem(args, &c_input_array, &input_length, &result_buffer_size,
-                      &early))
-        return early;
+    if (!take_values(inputList, "complete_subset_sum", values,
+                     &result_buffer_size))
+        return NULL;
 
     /* A success writes every word (see the bytes form); calloc costs
      * nothing more for the large blocks that come fresh from the system.
      * A total near 2**64 asks for 2**58 words. */
     uint64_t *result_buffer =
         (uint64_t *)calloc(result_buffer_size, sizeof(uint64_t));
-    if (result_buffer == NULL) {
-        free(c_input_array);
+    if (result_buffer == NULL)
         return PyErr_NoMemory();
-    }
 
     char err_buf[PEMU_ERR_BUF_SIZE] = {0};
     pemu_status_t c_result =
-        fetch_complete_subset_sum(c_input_array, input_length, result_buffer,
+        fetch_complete_subset_sum(values.data(), values.size(), result_buffer,
                                   &result_buffer_size, err_buf);
-    free(c_input_array);
     if (c_result != 0) {
         pemu::say("Error occured %s\n", err_buf);
         free(result_buffer);
@@ -398,20 +388,20 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
                                                    PyObject *args)
 {
     (void)self;
-    uint64_t *c_input_array = NULL;
-    size_t input_length = 0;
+    PyObject *inputList;
+    int parsed = PyArg_ParseTuple(args, "O", &inputList);
+    if (!parsed)
+        return parse_failure(parsed);
+    std::vector<uint64_t> values;
     size_t words = 0;
-    PyObject *early = NULL;
-    if (!take_problem(args, &c_input_array, &input_length, &words, &early))
-        return early;
+    if (!take_values(inputList, "complete_subset_sum_bytes", values, &words))
+        return NULL;
 
     PyObject *out = NULL;
     if (words <= (size_t)PY_SSIZE_T_MAX / 8)
         out = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)(words * 8));
-    if (out == NULL) {
-        free(c_input_array);
+    if (out == NULL)
         return PyErr_Occurred() ? NULL : PyErr_NoMemory();
-    }
     uint64_t *result = (uint64_t *)PyBytes_AS_STRING(out);
 
     char err_buf[PEMU_ERR_BUF_SIZE] = {0};
@@ -426,10 +416,9 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
      * solver advises its buffer itself; this is for the remote path.) */
     pemu::advise_huge_pages(result, words * 8);
     c_result = fetch_complete_subset_sum_cancellable(
-        c_input_array, input_length, result, &words, err_buf, stop_on_signal,
+        values.data(), values.size(), result, &words, err_buf, stop_on_signal,
         &watch);
     Py_END_ALLOW_THREADS
-    free(c_input_array);
     if (watch.raised) {
         /* The signal handler's exception, whatever the library answered. */
         Py_DECREF(out);
@@ -539,12 +528,19 @@ PEMU_METHOD webinterface_complete_subset_sum_async(PyObject *self,
         return NULL;
     }
 
-    uint64_t *c_input_array = NULL;
-    size_t input_length = 0;
-    uint64_t total_sum = 0;
-    if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length,
-                                     &total_sum) != 0)
+    std::vector<uint64_t> values;
+    size_t words = 0;
+    if (!take_values(inputList, "complete_subset_sum_async", values, &words))
         return NULL;
+    /* The worker takes over a malloc'ed copy. */
+    const size_t input_length = values.size();
+    uint64_t *c_input_array = NULL;
+    if (input_length > 0) {
+        c_input_array = (uint64_t *)malloc(input_length * sizeof(uint64_t));
+        if (c_input_array == NULL)
+            return PyErr_NoMemory();
+        memcpy(c_input_array, values.data(), input_length * sizeof(uint64_t));
+    }
 
     /* Released by _async_callback, which runs exactly once once the
      * worker runs; the library then owns the value array. */

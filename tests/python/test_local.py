@@ -45,9 +45,10 @@ def test_random_lists_agree_with_big_int_oracle(seed):
     assert as_int(words) == oracle(values)
 
 
-def test_not_a_list_is_solved_as_empty(capfd):
-    assert pemux.complete_subset_sum("abc") == [1]
-    assert capfd.readouterr().out == "Error occured with PyList_Check 0\n"
+def test_a_string_is_refused_not_solved_as_empty(capfd):
+    with pytest.raises(TypeError, match="item 0 of the values is not an int but str"):
+        pemux.complete_subset_sum("abc")
+    assert capfd.readouterr().out == "Error occured with PyLong_Check\n"
 
 
 @pytest.mark.parametrize("call", [
