@@ -75,13 +75,15 @@ bool not_an_int(Py_ssize_t i, PyObject *item)
     return false;
 }
 
-/* An int item (exactly an int or a subclass) into the sink. */
-bool put_int(sink &s, Py_ssize_t i, PyObject *item)
+/* An int item (exactly an int or a subclass): its magnitude and sign. */
+bool int_value(PyObject *item, Py_ssize_t i, bool allow_negative, uint64_t *v,
+               bool *neg)
 {
-    uint64_t v = PyLong_AsUnsignedLongLong(item);
-    if (v != (uint64_t)-1 || !PyErr_Occurred())
-        return s.put(i, v, false);
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError) || s.negative == nullptr)
+    *neg = false;
+    *v = PyLong_AsUnsignedLongLong(item);
+    if (*v != (uint64_t)-1 || !PyErr_Occurred())
+        return true;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError) || !allow_negative)
         return outside_range(i);
     PyErr_Clear();
     /* Negative, or beyond 2**64 - 1: the magnitude of a negative one may
@@ -96,27 +98,47 @@ bool put_int(sink &s, Py_ssize_t i, PyObject *item)
     PyObject *magnitude = PyNumber_Negative(item);
     if (magnitude == nullptr)
         return false;
-    v = PyLong_AsUnsignedLongLong(magnitude);
+    *v = PyLong_AsUnsignedLongLong(magnitude);
     Py_DECREF(magnitude);
-    if (v == (uint64_t)-1 && PyErr_Occurred())
+    if (*v == (uint64_t)-1 && PyErr_Occurred())
         return outside_range(i);
-    return s.put(i, v, true);
+    *neg = true;
+    return true;
 }
 
-/* Any item: an int, or what its __index__ gives (NumPy scalars); floats
- * and strings have none and stay errors. */
-bool put_item(sink &s, Py_ssize_t i, PyObject *item)
+bool put_int(sink &s, Py_ssize_t i, PyObject *item)
+{
+    uint64_t v;
+    bool neg;
+    return int_value(item, i, s.negative != nullptr, &v, &neg) && s.put(i, v, neg);
+}
+
+} // namespace
+
+bool read_value(PyObject *item, Py_ssize_t i, bool allow_negative, uint64_t *v,
+                bool *neg)
 {
     if (PyLong_Check(item))
-        return put_int(s, i, item);
+        return int_value(item, i, allow_negative, v, neg);
     if (!PyIndex_Check(item))
         return not_an_int(i, item);
     PyObject *index = PyNumber_Index(item);
     if (index == nullptr)
         return false;
-    bool ok = put_int(s, i, index);
+    bool ok = int_value(index, i, allow_negative, v, neg);
     Py_DECREF(index);
     return ok;
+}
+
+namespace {
+
+/* Any item: an int, or what its __index__ gives (NumPy scalars); floats
+ * and strings have none and stay errors. */
+bool put_item(sink &s, Py_ssize_t i, PyObject *item)
+{
+    uint64_t v;
+    bool neg;
+    return read_value(item, i, s.negative != nullptr, &v, &neg) && s.put(i, v, neg);
 }
 
 bool read_list(PyObject *list, sink &s)

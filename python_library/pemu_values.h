@@ -25,6 +25,12 @@ namespace pemu_py {
 bool read_values(PyObject *obj, const char *what, std::vector<uint64_t> &out,
                  std::vector<uint8_t> *negative, uint64_t *total = nullptr);
 
+/* One item, item i of some values, read as read_values reads it: its
+ * magnitude in *v, *neg set for a negative one (allowed only when
+ * allow_negative). False with a Python exception set. */
+bool read_value(PyObject *item, Py_ssize_t i, bool allow_negative, uint64_t *v,
+                bool *neg);
+
 } // namespace pemu_py
 
 #endif /* PEMU_VALUES_H */
