@@ -285,6 +285,8 @@ constexpr uint64_t BLOCK_MASK = (uint64_t(1) << BLOCK_SHIFT) - 1;
 constexpr unsigned TILE_SHIFT = 12;
 constexpr size_t TILE_WORDS = size_t(1) << TILE_SHIFT;
 constexpr size_t MAX_SWEEP = 32;
+/* Bits of one piece of a watched shift: whole words. Tests lower it. */
+std::atomic<uint64_t> watched_piece_bits{uint64_t(1) << 28};
 constexpr uint64_t SWEEP_WINDOW_WORDS = uint64_t(1) << 20;
 
 /* One item of a sweep. Tiles from the top down; `done` is the lowest tile
@@ -304,6 +306,8 @@ struct bitset {
     uint8_t *block_state; /* borrowed, may be NULL */
     const fmss::kernel_family *kernels;
     int threads;
+    fmss::solve_watch *watch = NULL; /* asked in sweeps; may be NULL */
+    std::atomic<bool> stopped{false}; /* a sweep was told to stop */
 
     /* Words [lo, hi] were all set to one value (BLK_ZERO or BLK_ONES). */
     void mark_filled(uint64_t lo, uint64_t hi, uint8_t state)
@@ -383,6 +387,27 @@ struct bitset {
      * the range as either already set or not yet meaningful. */
     void shift_or(uint64_t d_lo, uint64_t d_hi, uint64_t x)
     {
+        /* Watched: whole words from the top down, as unwatched, in pieces
+         * of a few milliseconds with the watch asked between them. Only the
+         * last piece holds the lowest word. */
+        if (watch != NULL && d_hi >= x) {
+            const uint64_t lo = std::max(d_lo, x);
+            const uint64_t piece = watched_piece_bits.load(std::memory_order_relaxed);
+            while (d_hi - lo >= 2 * piece) {
+                if (stopped.load(std::memory_order_relaxed) || watch->stop_in_sweep()) {
+                    stopped.store(true, std::memory_order_relaxed);
+                    return;
+                }
+                const uint64_t piece_lo = ((d_hi >> 6) + 1) * 64 - piece;
+                shift_or_range(piece_lo, d_hi, x);
+                d_hi = piece_lo - 1;
+            }
+        }
+        shift_or_range(d_lo, d_hi, x);
+    }
+
+    void shift_or_range(uint64_t d_lo, uint64_t d_hi, uint64_t x)
+    {
         if (d_hi < x)
             return;
         d_lo = std::max(d_lo, x);
@@ -425,10 +450,16 @@ struct bitset {
      * it has then also finished the tile itself, and no later item has
      * touched either. The first unfinished item takes one tile per claim,
      * the others catch up as far as they can, which keeps them close. */
-    void sweep_part(sweep_item *items, size_t n, size_t lo, size_t hi)
+    void sweep_part(sweep_item *items, size_t n, size_t lo, size_t hi, bool caller)
     {
         unsigned spins = 0;
         for (;;) {
+            if (watch != NULL) { /* only the calling thread asks it */
+                if (caller && watch->stop_in_sweep())
+                    stopped.store(true, std::memory_order_relaxed);
+                if (stopped.load(std::memory_order_relaxed))
+                    return;
+            }
             const bool help = spins >= HELP_AFTER_SPINS;
             bool left = false, moved = false;
             for (size_t i = 0; i < n; i++) {
@@ -479,12 +510,12 @@ struct bitset {
                                 ? std::min(size_t(std::max(threads, 1)), n)
                                 : 1;
         if (team == 1) {
-            sweep_part(items, n, 0, n);
+            sweep_part(items, n, 0, n, true);
             return;
         }
         run_parallel(int(team), [&](int t, int size) {
             sweep_part(items, n, n * size_t(t) / size_t(size),
-                       n * size_t(t + 1) / size_t(size));
+                       n * size_t(t + 1) / size_t(size), t == 0);
         });
     }
 
@@ -790,6 +821,8 @@ bool solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
     uint64_t run_start = 0, exact_end = 0;
     malloc_ptr<uint8_t> block_table;
     bitset bits{buf, NULL, &fmss::current_kernels(), threads};
+    if (watch.watched())
+        bits.watch = &watch;
     sum_list list;
     bool as_list = sum_list_allowed.load(std::memory_order_relaxed) &&
                    list.reserve(64);
@@ -802,7 +835,7 @@ bool solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
     }
 
     for (size_t k = 0; k < n; k++) {
-        if (watch.stop_before(k))
+        if (bits.stopped.load(std::memory_order_relaxed) || watch.stop_before(k))
             return false;
         const uint64_t x = items[k];
         const uint64_t reach = std::min(top + x, half); /* highest bit to write */
@@ -852,8 +885,7 @@ bool solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
         } else {
             /* No run worth skipping: this item and the next few sweep the
              * whole set, together. */
-            const size_t m = std::min(sweep_length(items + k, n - k),
-                                      watch.sweep_cap(reach));
+            const size_t m = sweep_length(items + k, n - k);
             const uint64_t before = top;
             uint64_t reaches[MAX_SWEEP];
             for (size_t i = 0; i < m; i++) {
@@ -869,15 +901,31 @@ bool solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
         run_start = bits.ones_run_start(top / 2);
     }
 
+    if (bits.stopped.load(std::memory_order_relaxed))
+        return false;
+    /* In chunks, so that a watch is asked on the way. */
+    const size_t chunk = watch.final_chunk();
     if (as_list) {
-        split_words(0, words, threads, [&](size_t a, size_t b) {
-            write_from_list(buf, a, b, list.sums, list.count, g, total * g);
-        });
+        for (size_t lo = 0; lo < words; lo += chunk) {
+            if (watch.stop_at_word(lo))
+                return false;
+            split_words(lo, std::min(words, lo + chunk), threads, [&](size_t a, size_t b) {
+                write_from_list(buf, a, b, list.sums, list.count, g, total * g);
+            });
+        }
         return true;
     }
     block_table.reset();
     bits.block_state = NULL; /* the table ends at half the total */
-    bits.materialize(exact_end, run_start, total, total);
+    /* A chunk ends with its last word, so the next keeps what it wrote. */
+    for (uint64_t from = exact_end; from <= total;) {
+        if (watch.stop_at_word(size_t(from >> 6)))
+            return false;
+        const uint64_t last = std::min<uint64_t>(total >> 6, (from >> 6) + chunk - 1);
+        const uint64_t end = std::min(total, last * 64 + 63);
+        bits.materialize(from, run_start, total, end);
+        from = end + 1;
+    }
     if (g > 1)
         spread(buf, total, g, words);
     return true;
@@ -888,6 +936,12 @@ bool solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
 extern "C" int _fmss_allow_sum_list(int allow)
 {
     return sum_list_allowed.exchange(allow != 0, std::memory_order_relaxed);
+}
+
+extern "C" uint64_t _fmss_watched_piece_bits(uint64_t bits)
+{
+    return watched_piece_bits.exchange(std::max<uint64_t>(64, bits & ~uint64_t(63)),
+                                       std::memory_order_relaxed);
 }
 
 extern "C" int _fmss_thread_count(const char *value, int cores)
@@ -968,7 +1022,7 @@ extern "C" pemu_status_t _fmss_solve_watched(const uint64_t *values,
 
     /* Every needed word gets written, so huge pages cost no memory. */
     pemu::advise_huge_pages(result, needed * 8);
-    fmss::solve_watch progress(watch, items.get(), n, total / g / 2);
+    fmss::solve_watch progress(watch, items.get(), n, total / g / 2, needed);
     if (!solve_items(items.get(), n, total / g, g, result, needed,
                      solve_threads(), progress))
         return pemu::fail("[Local failure] cancelled", err_buf);

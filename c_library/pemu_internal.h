@@ -129,6 +129,8 @@ const char *_fmss_kernel_name(void);
 int _fmss_allow_sum_list(int allow);
 int _fmss_force_threads(int n);
 size_t _fmss_parallel_min(size_t words);
+/* Bits of one piece of a watched shift (whole words, at least one). */
+uint64_t _fmss_watched_piece_bits(uint64_t bits);
 
 void update(uint32_t *tree, uint32_t T, uint32_t pos, uint32_t delta);
 uint32_t fmss_read(const uint32_t *tree, uint32_t n);
