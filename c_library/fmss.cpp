@@ -534,6 +534,24 @@ struct bitset {
      * bits below run_start, which stay as they are. */
     void materialize(uint64_t from, uint64_t run_start, uint64_t top, uint64_t end)
     {
+        /* Watched: in pieces of whole words, the watch asked between. */
+        if (watch != NULL && from <= end) {
+            const uint64_t piece = watched_piece_bits.load(std::memory_order_relaxed);
+            while (end - from >= 2 * piece) {
+                if (stopped.load(std::memory_order_relaxed) || watch->stop_in_sweep()) {
+                    stopped.store(true, std::memory_order_relaxed);
+                    return;
+                }
+                const uint64_t piece_end = ((from >> 6) * 64 + piece) - 1;
+                materialize_range(from, run_start, top, piece_end);
+                from = piece_end + 1;
+            }
+        }
+        materialize_range(from, run_start, top, end);
+    }
+
+    void materialize_range(uint64_t from, uint64_t run_start, uint64_t top, uint64_t end)
+    {
         if (from > end)
             return;
         /* set: [run_start, ones_end); mirrored: [ones_end, mirror_end) */
