@@ -300,19 +300,30 @@ PEMU_METHOD webinterface_complete_subset_sum(PyObject *self, PyObject *args)
     return _generate_result_list_from_c_buf(result_buffer, result_buffer_size);
 }
 
-/* Asked by the library on the caller's thread, about every 100 ms of a
- * remote wait, while that thread has given up the interpreter lock. A signal
- * handler that raises (Ctrl-C: KeyboardInterrupt) ends the call with its
- * exception; once raised, the answer stays yes without the lock. */
+/* Asked by the library on the caller's thread while that thread has given
+ * up the interpreter lock: about every 100 ms of a remote wait, about every
+ * 20 ms of a local solve. A signal handler that raises (Ctrl-C:
+ * KeyboardInterrupt), or a progress callable that raises, ends the call with
+ * its exception; once raised, the answer stays yes without the lock. */
 struct signal_watch {
     int raised;
+    PyObject *progress; /* borrowed from the arguments, or NULL */
 };
+
+static int python_gone(void)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
 
 static int stop_on_signal(void *user)
 {
     struct signal_watch *watch = (struct signal_watch *)user;
     /* A finalizing interpreter must not be entered; stop the wait instead. */
-    if (watch->raised || _Py_IsFinalizing())
+    if (watch->raised || python_gone())
         return 1;
     PyGILState_STATE gstate = PyGILState_Ensure();
     watch->raised = PyErr_CheckSignals() != 0;
@@ -320,16 +331,65 @@ static int stop_on_signal(void *user)
     return watch->raised;
 }
 
+/* Hands the fraction to the progress callable, on the caller's thread. */
+static void tell_progress(double fraction, void *user)
+{
+    struct signal_watch *watch = (struct signal_watch *)user;
+    if (watch->raised || watch->progress == NULL || python_gone())
+        return;
+    PyGILState_STATE gstate = PyGILState_Ensure();
+    PyObject *ret = PyObject_CallFunction(watch->progress, "(d)", fraction);
+    if (ret == NULL)
+        watch->raised = 1; /* its exception ends the call */
+    Py_XDECREF(ret);
+    PyGILState_Release(gstate);
+}
+
 /* The words live in the bytes object's own storage, which must suit them. */
 static_assert(offsetof(PyBytesObject, ob_sval) % alignof(uint64_t) == 0,
               "bytes storage is not word-aligned");
 
+/* The only keyword of the bytes form: progress, a callable or None. False
+ * with an exception set for any other. */
+static bool progress_keyword(PyObject *kwargs, PyObject **progress)
+{
+    *progress = NULL;
+    if (kwargs == NULL)
+        return true;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key) ||
+            PyUnicode_CompareWithASCIIString(key, "progress") != 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "complete_subset_sum_bytes() got an unexpected "
+                         "keyword argument '%S'",
+                         key);
+            return false;
+        }
+        if (value == Py_None)
+            continue;
+        if (!PyCallable_Check(value)) {
+            PyErr_Format(PyExc_TypeError,
+                         "progress must be callable or None, not %.100s",
+                         Py_TYPE(value)->tp_name);
+            return false;
+        }
+        *progress = value;
+    }
+    return true;
+}
+
 /* The result as bytes: the library writes straight into the bytes object
  * while the interpreter lock is released, so other threads run. */
 PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
-                                                   PyObject *args)
+                                                   PyObject *args,
+                                                   PyObject *kwargs)
 {
     (void)self;
+    PyObject *progress;
+    if (!progress_keyword(kwargs, &progress))
+        return NULL;
     PyObject *inputList;
     int parsed = PyArg_ParseTuple(args, "O", &inputList);
     if (!parsed)
@@ -347,7 +407,7 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
     uint64_t *result = (uint64_t *)PyBytes_AS_STRING(out);
 
     char err_buf[PEMU_ERR_BUF_SIZE] = {0};
-    struct signal_watch watch = {0};
+    struct signal_watch watch = {0, progress};
     pemu_status_t c_result;
     Py_BEGIN_ALLOW_THREADS
     /* Not cleared first: a success writes every word of an exactly sized
@@ -357,12 +417,13 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
      * pages in before the huge-page advice could take effect. (The local
      * solver advises its buffer itself; this is for the remote path.) */
     pemu::advise_huge_pages(result, words * 8);
-    c_result = fetch_complete_subset_sum_cancellable(
+    c_result = fetch_complete_subset_sum_watched(
         values.data(), values.size(), result, &words, err_buf, stop_on_signal,
-        &watch);
+        &watch, progress != NULL ? tell_progress : NULL, &watch);
     Py_END_ALLOW_THREADS
     if (watch.raised) {
-        /* The signal handler's exception, whatever the library answered. */
+        /* The signal handler's or the callable's exception, whatever the
+         * library answered. */
         Py_DECREF(out);
         return NULL;
     }
@@ -410,7 +471,7 @@ static void _async_callback(pemu_status_t result, uint64_t *output_binary,
 {
     __atomic_add_fetch(&callbacks_entering, 1, __ATOMIC_SEQ_CST);
     if (__atomic_load_n(&python_closed, __ATOMIC_SEQ_CST) ||
-        !Py_IsInitialized() || _Py_IsFinalizing()) {
+        !Py_IsInitialized() || python_gone()) {
         __atomic_sub_fetch(&callbacks_entering, 1, __ATOMIC_SEQ_CST);
         free(output_binary);
         free(err_str);
@@ -789,8 +850,9 @@ static PyMethodDef PEMUXMethods[] = {
      "Run complete subset sum"},
     {"complete_subset_sum_async", webinterface_complete_subset_sum_async,
      METH_VARARGS, "Run complete subset sum"},
-    {"complete_subset_sum_bytes", webinterface_complete_subset_sum_bytes,
-     METH_VARARGS, "Run complete subset sum, result as bytes"},
+    {"complete_subset_sum_bytes",
+     (PyCFunction)(void (*)(void))webinterface_complete_subset_sum_bytes,
+     METH_VARARGS | METH_KEYWORDS, "Run complete subset sum, result as bytes"},
     {"subset_sum_result_check", webinterface_subset_sum_result_check,
      METH_VARARGS, "Check for a specific int in the results of subset sum"},
     {"reachable_sums", (PyCFunction)(void (*)(void))webinterface_reachable_sums,
