@@ -45,7 +45,7 @@ def check_costs(repeats):
         forms = {"list": as_list, "bytes": packed.tobytes(), "numpy": packed}
         index = 64 * (words // 2) + 17  # a word in the middle
         for name, result in forms.items():
-            t = per_call(lambda r=result: pemux.subset_sum_result_check(r, index), repeats)
+            t = per_call(lambda r=result, i=index: pemux.subset_sum_result_check(r, i), repeats)
             print(f"{words:>10} {name:>8} {t * 1e6:9.3f}")
         del as_list, forms, packed
 

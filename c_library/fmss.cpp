@@ -306,7 +306,7 @@ struct bitset {
     uint8_t *block_state; /* borrowed, may be NULL */
     const fmss::kernel_family *kernels;
     int threads;
-    fmss::solve_watch *watch = NULL; /* asked in sweeps; may be NULL */
+    fmss::solve_watch *watch = NULL;  /* asked in sweeps; may be NULL */
     std::atomic<bool> stopped{false}; /* a sweep was told to stop */
 
     /* Words [lo, hi] were all set to one value (BLK_ZERO or BLK_ONES). */

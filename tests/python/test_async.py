@@ -102,7 +102,8 @@ def test_other_iterables_are_solved_as_their_items(local, capfd, values, words):
     assert capfd.readouterr().out == ""
 
 
-@pytest.mark.parametrize("values, exc", [("abc", TypeError), (None, TypeError), ([-1], OverflowError)])
+@pytest.mark.parametrize("values, exc", [
+    ("abc", TypeError), (None, TypeError), ([-1], OverflowError)])
 def test_values_that_do_not_convert_raise_and_start_nothing(local, values, exc):
     got = Deliveries()
     with pytest.raises(exc):

@@ -37,7 +37,7 @@ def test_progress_is_counted_rate_limited_and_ends_at_one_on_the_calling_thread(
     assert fractions == sorted(fractions) and fractions[0] >= 0.0
     assert {t for _, _, t in calls} == {threading.get_ident()}
     # At most 10 a second, besides the first (at once) and the last (1.0).
-    gaps = [b - a for (a, _, _), (b, _, _) in zip(calls[1:-1], calls[2:-1])]
+    gaps = [b - a for (a, _, _), (b, _, _) in zip(calls[1:-1], calls[2:-1], strict=False)]
     assert all(g >= 0.099 for g in gaps), gaps
     assert len(calls) <= 10 * elapsed + 2
     if elapsed > 1.0:
