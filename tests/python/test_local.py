@@ -204,3 +204,8 @@ def test_exported_symbols_are_the_entry_and_the_methods():
     internal = ("_pull_input_list_from_py_obj", "_generate_result_list_from_c_buf",
                 "_async_callback", "_async_exit_hook", "PEMUXMethods")
     assert [n for n in names if any(i in n for i in internal)] == []
+
+
+def test_module_and_service_share_one_version():
+    pemux_service = pytest.importorskip("pemux_service")
+    assert pemux_service.__version__ == pemux.__version__ != "0+unknown"
