@@ -869,7 +869,13 @@ bool solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
             }
             /* Too dense (or no memory) for a list: from here on, bits. */
             const uint64_t e = std::min(top, half);
-            memset(buf, 0, size_t((e >> 6) + 1) * 8);
+            /* Cleared in pieces when watched: fresh pages fault in slowly. */
+            const size_t clear = size_t((e >> 6) + 1), piece = watch.final_chunk();
+            for (size_t w = 0; w < clear; w += piece) {
+                if (watch.stop_in_sweep())
+                    return false;
+                memset(buf + w, 0, std::min(piece, clear - w) * 8);
+            }
             for (size_t i = 0; i < list.count; i++)
                 buf[list.sums[i] >> 6] |= uint64_t(1) << (list.sums[i] & 63);
             as_list = false;

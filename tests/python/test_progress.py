@@ -17,8 +17,8 @@ import pemux
 
 SCRIPT_TIMEOUT_S = 120
 
-# About a second on an idle machine: a sparse set of large items, whose
-# sweeps and final writing are long steps.
+# Half a second on an idle machine (370 MB of result): a sparse set of
+# large items, whose sweeps and final writing are long steps.
 LONG = [random.Random(1).randrange(1, 10**8) for _ in range(60)]
 
 
@@ -40,8 +40,8 @@ def test_progress_is_counted_rate_limited_and_ends_at_one_on_the_calling_thread(
     gaps = [b - a for (a, _, _), (b, _, _) in zip(calls[1:-1], calls[2:-1], strict=False)]
     assert all(g >= 0.099 for g in gaps), gaps
     assert len(calls) <= 10 * elapsed + 2
-    if elapsed > 1.0:
-        assert len(calls) >= 4, (elapsed, fractions)  # it does tell on the way
+    if elapsed > 0.5:
+        assert len(calls) >= 3, (elapsed, fractions)  # it does tell on the way
 
 
 def test_progress_on_another_thread_is_called_there(local):
@@ -120,12 +120,12 @@ def test_ctrl_c_ends_a_local_solve_with_keyboard_interrupt(tmp_path):
     script.write_text(CHILD)
     env = dict(os.environ, PEMU_KILLSWITCH="1")
     # Several times the long solve: Ctrl-C must end it well before its end.
-    values = LONG * 4
+    values = LONG * 2
     child = subprocess.Popen([sys.executable, str(script), *map(str, values)], env=env,
                              stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "solving\n"
-        time.sleep(0.3)  # mid-solve
+        time.sleep(0.05)  # mid-solve
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
         out, _ = child.communicate(timeout=SCRIPT_TIMEOUT_S)
