@@ -123,8 +123,13 @@ def test_wheel_metadata(wheel):
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names)
     assert meta["Name"] == "pemux"
     assert meta["License-Expression"] == "MIT"
-    assert meta["Summary"] and meta["Requires-Python"] == ">=3.11,<3.14"
+    assert meta["Summary"] and set(meta["Requires-Python"].split(",")) == {">=3.11", "<3.14"}
     assert meta.get_all("Project-URL")
+    # The description opens with what pemux is and pip, not root steps.
+    description = meta.get_payload()
+    assert description.startswith("# pemux\n\npemux computes")
+    assert "pip install pemux" in description
+    assert "as root" not in description
 
 
 def test_sdist_is_there(wheel):
