@@ -27,7 +27,8 @@
  *   solver/prepare.cpp   zeros, common divisor, sorting, folding repeats
  *   solver/sum_list.cpp  the sparse set as a sorted list
  *   solver/bitset.cpp    shifts, sweeps, the mirror, block states
- *   solver/threads.cpp   thread count, teams, words split among threads */
+ *   solver/threads.cpp   thread count, teams, words split among threads
+ *   solver/watch.h       when a watched solve asks to stop, tells progress */
 #include "pemu_internal.h"
 
 #include <stdio.h>
@@ -37,6 +38,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "solver/bitset.h"
 #include "solver/driver.h"
 #include "solver/sum_list.h"
 #include "solver/threads.h"
@@ -173,15 +175,31 @@ extern "C" size_t _fmss_parallel_min(size_t words)
                                                      std::memory_order_relaxed);
 }
 
+extern "C" uint64_t _fmss_watched_piece_bits(uint64_t bits)
+{
+    return pemu::solver::watched_piece_bits.exchange(
+        std::max<uint64_t>(64, bits & ~uint64_t(63)), std::memory_order_relaxed);
+}
+
 extern "C" pemu_status_t _fmss_solve(const uint64_t *values, size_t count,
                                      uint64_t *result, size_t *result_words,
                                      char *err_buf)
+{
+    return _fmss_solve_watched(values, count, result, result_words, err_buf,
+                               NULL);
+}
+
+extern "C" pemu_status_t _fmss_solve_watched(const uint64_t *values,
+                                             size_t count, uint64_t *result,
+                                             size_t *result_words,
+                                             char *err_buf,
+                                             const pemu_watch_t *watch)
 {
     uint64_t total = 0;
     if (pemu::checked_total(values, count, &total, err_buf) != 0)
         return -1;
     return pemu::solver::solve(values, count, total, result, result_words,
-                               err_buf);
+                               err_buf, watch);
 }
 
 extern "C" pemu_status_t fmss_complete_subset_sum(uint64_t *values,

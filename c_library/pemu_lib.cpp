@@ -47,13 +47,17 @@ extern "C" int keep_local(void)
 pemu_status_t pemu::front::route(const uint64_t *values, size_t count,
                                  uint64_t total, uint64_t *result,
                                  size_t *result_words, char *err_buf,
-                                 pemu_cancel_t cancel, void *cancel_user)
+                                 const pemu_watch_t *watch)
 {
     if (keep_local())
         return pemu::solver::solve(values, count, total, result, result_words,
-                                   err_buf);
-    return pemu::remote::fetch(values, count, total, result, result_words,
-                               err_buf, cancel, cancel_user);
+                                   err_buf, watch);
+    /* The service says nothing of how far it is: only the end. */
+    const pemu_status_t status = pemu::remote::fetch(
+        values, count, total, result, result_words, err_buf, watch);
+    if (status == 0 && watch != NULL && watch->progress != NULL)
+        watch->progress(1.0, watch->progress_user);
+    return status;
 }
 
 namespace {
@@ -61,13 +65,12 @@ namespace {
 /* The call's one overflow test, then the path. */
 pemu_status_t with_total(pemu::path_fn *path, const uint64_t *values, size_t count,
                          uint64_t *result, size_t *result_words, char *err_buf,
-                         pemu_cancel_t cancel, void *cancel_user)
+                         const pemu_watch_t *watch)
 {
     uint64_t total = 0;
     if (pemu::checked_total(values, count, &total, err_buf) != 0)
         return -1;
-    return path(values, count, total, result, result_words, err_buf, cancel,
-                cancel_user);
+    return path(values, count, total, result, result_words, err_buf, watch);
 }
 
 } // namespace
@@ -87,8 +90,19 @@ extern "C" pemu_status_t fetch_complete_subset_sum_cancellable(
     uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
     char *err_buf, pemu_cancel_t cancel, void *cancel_user)
 {
+    return fetch_complete_subset_sum_watched(values, count, result,
+                                             result_words, err_buf, cancel,
+                                             cancel_user, NULL, NULL);
+}
+
+extern "C" pemu_status_t fetch_complete_subset_sum_watched(
+    uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
+    char *err_buf, pemu_cancel_t cancel, void *cancel_user,
+    pemu_progress_t progress, void *progress_user)
+{
+    const pemu_watch_t watch = {cancel, cancel_user, progress, progress_user};
     return with_total(pemu::front::route, values, count, result, result_words,
-                      err_buf, cancel, cancel_user);
+                      err_buf, &watch);
 }
 
 extern "C" void *fetch_complete_subset_sum_async_helper(void *record)
@@ -142,8 +156,9 @@ extern "C" pemu_status_t _online_fetch_cancellable(
     uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
     char *err_buf, pemu_cancel_t cancel, void *cancel_user)
 {
+    const pemu_watch_t watch = {cancel, cancel_user, NULL, NULL};
     return with_total(pemu::remote::fetch, values, count, result, result_words,
-                      err_buf, cancel, cancel_user);
+                      err_buf, &watch);
 }
 
 extern "C" pemu_status_t _online_fetch_complete_subset_sum(

@@ -19,6 +19,9 @@
  * (may be NULL). The only writer of error buffers. */
 extern "C" void _safe_copy_to_err_buff(const char *msg, char *err_buf);
 
+/* What watches a solve (pemu_internal.h). */
+typedef struct pemu_watch pemu_watch_t;
+
 namespace pemu {
 
 /* printf to standard output, flushed at once: diagnostics keep their order
@@ -82,11 +85,11 @@ inline bool sum_values(const uint64_t *values, size_t count, uint64_t *total)
 
 /* A path of one request whose values' total is known to fit: the front
  * door's routing, and the remote client. Result, capacity and error buffer
- * as in fetch_complete_subset_sum; cancel may be NULL. */
+ * as in fetch_complete_subset_sum; watch (pemu_internal.h) may be NULL. */
 using path_fn = pemu_status_t(const uint64_t *values, size_t count,
                               uint64_t total, uint64_t *result,
                               size_t *result_words, char *err_buf,
-                              pemu_cancel_t cancel, void *cancel_user);
+                              const pemu_watch_t *watch);
 
 /* The library's one overflow test with its message: 0 with the total in
  * *total, or the failure. */

@@ -4,21 +4,31 @@ A result is a list of 64-bit words: bit s of the answer is bit (s % 64) of
 item s // 64, and it is set exactly when some subset of the values sums to s.
 """
 
-from typing import Callable, Optional
+from collections.abc import Iterable
+
+from typing_extensions import Buffer
+from typing import Callable, Optional, SupportsIndex, Union
+
+# The values: a list, any iterable of ints (or of objects with __index__,
+# such as NumPy scalars), or a buffer of integers (a NumPy integer array,
+# array.array, memoryview), read in place.
+Values = Union[Iterable[SupportsIndex], Buffer]
+# A result: the words as a list, or bytes or any buffer of 64-bit words.
+Result = Union[list[int], Buffer]
 
 __version__: str
 
-def complete_subset_sum(values: list[int], /) -> list[int]:
+def complete_subset_sum(values: Values, /) -> list[int]:
     """Solve and return the result words.
 
     Raises ConnectionError with the library's message when the solve fails,
-    TypeError for an item that is not an int, OverflowError for an item
-    outside 0 ... 2**64 - 1 or a sum beyond it, MemoryError when the result
-    cannot be held.
+    TypeError for values that are not iterable or an item that is not an int
+    (nor has __index__), OverflowError for an item outside 0 ... 2**64 - 1
+    or a sum beyond it, MemoryError when the result cannot be held.
     """
 
 def complete_subset_sum_async(
-    values: list[int], callback: Callable[[Optional[list[int]]], object], /
+    values: Values, callback: Callable[[Optional[list[int]]], object], /
 ) -> None:
     """Start a solve and return at once.
 
@@ -37,7 +47,9 @@ def complete_subset_sum_async(
     requests still in flight after that are dropped, without a call.
     """
 
-def complete_subset_sum_bytes(values: list[int], /) -> bytes:
+def complete_subset_sum_bytes(
+    values: Values, /, *, progress: Optional[Callable[[float], object]] = None
+) -> bytes:
     """Solve and return the result bitset as bytes.
 
     Bit s is bit (s % 8) of byte s // 8; there are 8 * (total // 64 + 1)
@@ -47,19 +59,30 @@ def complete_subset_sum_bytes(values: list[int], /) -> bytes:
 
     Same checks, errors and path choice as complete_subset_sum, but the
     interpreter lock is released while it solves or waits, so other threads
-    run meanwhile. During a remote wait on the main thread, a signal whose
-    handler raises (Ctrl-C) ends the call with that exception
+    run meanwhile. During a solve or a remote wait on the main thread, a
+    signal whose handler raises (Ctrl-C) ends the call with that exception
     (KeyboardInterrupt); Python runs signal handlers on the main thread only.
+
+    progress, when given, receives the fraction done (0.0 ... 1.0) on the
+    calling thread, at most 10 times a second during a local solve, and 1.0
+    once at the end of any successful solve. An exception it raises ends the
+    call with that exception.
     """
 
-def subset_sum_result_check(
-    result: list[int] | bytes | bytearray, index: int, /
-) -> Optional[bool]:
+def subset_sum_result_check(result: Result, index: int, /) -> Optional[bool]:
     """Whether bit ``index`` is set in a result, as words or as bytes.
 
     None, with a message on standard output, when the index lies beyond the
     result; a negative index is read as its 64-bit two's complement, so it
-    always lies beyond, and so does any index of 2**64 or more. A result as
+    always lies beyond, and so does any index of 2**64 or more. Only the
+    word the index selects is read (and its item checked). A result as
     bytes must hold whole words: a length that is not a multiple of 8
-    raises ValueError.
+    raises ValueError; a buffer of other items, TypeError.
+    """
+
+def reachable_sums(result: Result, start: int = 0, stop: Optional[int] = None) -> list[int]:
+    """The totals s with start <= s < stop that the result marks, ascending.
+
+    stop None means the end of the result; bounds beyond either end are
+    clamped to it.
     """

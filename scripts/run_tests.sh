@@ -78,6 +78,20 @@ done
 echo "== Python tests"
 .venv/bin/python -m pytest -q tests/python
 
+# The module on the other CPythons it supports, each in a venv of its own:
+# its own tests (the service's run above, on 3.11).
+MODULE_TESTS="tests/python/test_local.py tests/python/test_bytes.py tests/python/test_async.py
+  tests/python/test_inputs.py tests/python/test_progress.py tests/python/test_kernels.py"
+for py in $(bash scripts/other_pythons.sh); do
+  v=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  echo "== Python $v: the module's tests"
+  [ -x "build/venv-$v/bin/python" ] || "$py" -m venv "build/venv-$v"
+  quiet "build/venv-$v-install.log" "build/venv-$v/bin/python" -m pip install -q . \
+    "pytest>=7" "numpy>=1.26" "aiohttp>=3.9" "trustme>=1.0"
+  # shellcheck disable=SC2086
+  "build/venv-$v/bin/python" -m pytest -q $MODULE_TESTS
+done
+
 echo "== typed-program checks: mypy --strict and pyright on the installed stubs"
 .venv/bin/python -m pytest -q tests/typing
 

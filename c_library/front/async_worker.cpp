@@ -52,7 +52,7 @@ void run_request(void *record)
     } else {
         words = pemu::words_for_total(total);
         status = route(req.values, req.count, total, buffer, &words, err_buf,
-                       NULL, NULL);
+                       NULL);
     }
     free(req.values);
 

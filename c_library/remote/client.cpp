@@ -1,6 +1,8 @@
 /* One remote call: preparation, admission, then the two phases. */
 #include "remote/client.h"
 
+#include "pemu_internal.h"
+
 #include "remote/config.h"
 #include "remote/poll.h"
 #include "remote/submit.h"
@@ -9,14 +11,17 @@ namespace pemu::remote {
 
 pemu_status_t fetch(const uint64_t *values, size_t count, uint64_t total,
                     uint64_t *result, size_t *result_words, char *err_buf,
-                    pemu_cancel_t cancel, void *cancel_user)
+                    const pemu_watch_t *watch)
 {
     /* Everything that can fail without traffic fails before any. */
     const char *why = NULL;
     curl_slist_ptr submit_headers(key_headers(1, &why));
     if (!submit_headers)
         return pemu::fail(why, err_buf);
-    remote_call call = {{}, {cancel, cancel_user}, err_buf};
+    remote_call call = {{},
+                        {watch != NULL ? watch->cancel : NULL,
+                         watch != NULL ? watch->cancel_user : NULL},
+                        err_buf};
     why = take_config(&call.config);
     if (why != NULL)
         return pemu::fail(why, err_buf);

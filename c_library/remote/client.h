@@ -7,8 +7,9 @@
 
 namespace pemu::remote {
 
-/* Solves the values on the service; the call ends, failed, once cancel
- * answers non-zero or pemu_shutdown has run. */
+/* Solves the values on the service; the call ends, failed, once the
+ * watch's cancel answers non-zero or pemu_shutdown has run. Its progress is
+ * not told: the service says nothing of how far it is. */
 pemu::path_fn fetch;
 
 } // namespace pemu::remote

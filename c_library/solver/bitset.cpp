@@ -6,8 +6,11 @@
 #include <algorithm>
 
 #include "solver/threads.h"
+#include "solver/watch.h"
 
 namespace pemu::solver {
+
+std::atomic<uint64_t> watched_piece_bits{uint64_t(1) << 28};
 
 using fmss::ALL_ONES;
 using fmss::ALL_ZERO;
@@ -92,6 +95,27 @@ void bitset::shift_or_lowest(size_t ws, unsigned bs)
  * the range as either already set or not yet meaningful. */
 void bitset::shift_or(uint64_t d_lo, uint64_t d_hi, uint64_t x)
 {
+    /* Watched: whole words from the top down, as unwatched, in pieces
+     * of a few milliseconds with the watch asked between them. Only the
+     * last piece holds the lowest word. */
+    if (watch != NULL && d_hi >= x) {
+        const uint64_t lo = std::max(d_lo, x);
+        const uint64_t piece = watched_piece_bits.load(std::memory_order_relaxed);
+        while (d_hi - lo >= 2 * piece) {
+            if (stopped.load(std::memory_order_relaxed) || watch->stop_in_sweep()) {
+                stopped.store(true, std::memory_order_relaxed);
+                return;
+            }
+            const uint64_t piece_lo = ((d_hi >> 6) + 1) * 64 - piece;
+            shift_or_range(piece_lo, d_hi, x);
+            d_hi = piece_lo - 1;
+        }
+    }
+    shift_or_range(d_lo, d_hi, x);
+}
+
+void bitset::shift_or_range(uint64_t d_lo, uint64_t d_hi, uint64_t x)
+{
     if (d_hi < x)
         return;
     d_lo = std::max(d_lo, x);
@@ -134,10 +158,17 @@ void bitset::sweep_tile(sweep_item &item, size_t tile)
  * it has then also finished the tile itself, and no later item has
  * touched either. The first unfinished item takes one tile per claim,
  * the others catch up as far as they can, which keeps them close. */
-void bitset::sweep_part(sweep_item *items, size_t n, size_t lo, size_t hi)
+void bitset::sweep_part(sweep_item *items, size_t n, size_t lo, size_t hi,
+                        bool caller)
 {
     unsigned spins = 0;
     for (;;) {
+        if (watch != NULL) { /* only the calling thread asks it */
+            if (caller && watch->stop_in_sweep())
+                stopped.store(true, std::memory_order_relaxed);
+            if (stopped.load(std::memory_order_relaxed))
+                return;
+        }
         const bool help = spins >= HELP_AFTER_SPINS;
         bool left = false, moved = false;
         for (size_t i = 0; i < n; i++) {
@@ -188,12 +219,12 @@ void bitset::sweep(const uint64_t *x, const uint64_t *end, size_t n)
                             ? std::min(size_t(std::max(threads, 1)), n)
                             : 1;
     if (team == 1) {
-        sweep_part(items, n, 0, n);
+        sweep_part(items, n, 0, n, true);
         return;
     }
     run_parallel(int(team), [&](int t, int size) {
         sweep_part(items, n, n * size_t(t) / size_t(size),
-                   n * size_t(t + 1) / size_t(size));
+                   n * size_t(t + 1) / size_t(size), t == 0);
     });
 }
 
@@ -211,6 +242,25 @@ void bitset::fill_words(size_t lo, size_t hi, uint64_t value)
  * kept and bits above end in end's word cleared. The mirror only reads
  * bits below run_start, which stay as they are. */
 void bitset::materialize(uint64_t from, uint64_t run_start, uint64_t top, uint64_t end)
+{
+    /* Watched: in pieces of whole words, the watch asked between. */
+    if (watch != NULL && from <= end) {
+        const uint64_t piece = watched_piece_bits.load(std::memory_order_relaxed);
+        while (end - from >= 2 * piece) {
+            if (stopped.load(std::memory_order_relaxed) || watch->stop_in_sweep()) {
+                stopped.store(true, std::memory_order_relaxed);
+                return;
+            }
+            const uint64_t piece_end = ((from >> 6) * 64 + piece) - 1;
+            materialize_range(from, run_start, top, piece_end);
+            from = piece_end + 1;
+        }
+    }
+    materialize_range(from, run_start, top, end);
+}
+
+void bitset::materialize_range(uint64_t from, uint64_t run_start, uint64_t top,
+                               uint64_t end)
 {
     if (from > end)
         return;

@@ -38,6 +38,10 @@ constexpr unsigned TILE_SHIFT = 12;
 constexpr size_t TILE_WORDS = size_t(1) << TILE_SHIFT;
 constexpr size_t MAX_SWEEP = 32;
 constexpr uint64_t SWEEP_WINDOW_WORDS = uint64_t(1) << 20;
+/* Bits of one piece of a watched shift: whole words. Tests lower it. */
+extern std::atomic<uint64_t> watched_piece_bits;
+
+class solve_watch;
 
 /* One item of a sweep. Tiles from the top down; `done` is the lowest tile
  * finished (every tile above it is too), 0 once the item is. */
@@ -56,6 +60,8 @@ struct bitset {
     uint8_t *block_state; /* borrowed, may be NULL */
     const fmss::kernel_family *kernels;
     int threads;
+    solve_watch *watch = NULL;        /* asked in sweeps; may be NULL */
+    std::atomic<bool> stopped{false}; /* a sweep was told to stop */
 
     void mark_filled(uint64_t lo, uint64_t hi, uint8_t state);
     void mark_mixed(uint64_t w);
@@ -63,12 +69,15 @@ struct bitset {
     void shift_or_words(size_t lo, size_t hi, size_t ws, unsigned bs);
     void shift_or_lowest(size_t ws, unsigned bs);
     void shift_or(uint64_t d_lo, uint64_t d_hi, uint64_t x);
+    void shift_or_range(uint64_t d_lo, uint64_t d_hi, uint64_t x);
     static size_t first_source_tile(const sweep_item &item, size_t tile);
     void sweep_tile(sweep_item &item, size_t tile);
-    void sweep_part(sweep_item *items, size_t n, size_t lo, size_t hi);
+    void sweep_part(sweep_item *items, size_t n, size_t lo, size_t hi, bool caller);
     void sweep(const uint64_t *x, const uint64_t *end, size_t n);
     void fill_words(size_t lo, size_t hi, uint64_t value);
     void materialize(uint64_t from, uint64_t run_start, uint64_t top, uint64_t end);
+    void materialize_range(uint64_t from, uint64_t run_start, uint64_t top,
+                           uint64_t end);
 };
 
 /* One byte per block of the words up to half, all unknown; may be NULL,

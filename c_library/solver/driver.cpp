@@ -9,6 +9,7 @@
 #include "solver/prepare.h"
 #include "solver/sum_list.h"
 #include "solver/threads.h"
+#include "solver/watch.h"
 
 namespace pemu::solver {
 
@@ -31,14 +32,16 @@ size_t sweep_length(const uint64_t *next, size_t left)
  * computed; the rest is their mirror. As a bitset, the state is: stored
  * bits below exact_end exact, and [run_start, top - run_start] all set,
  * with run_start <= exact_end. */
-void solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
-                 uint64_t *buf, size_t words, int threads)
+bool solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
+                 uint64_t *buf, size_t words, int threads, solve_watch &watch)
 {
     const uint64_t half = total / 2;
     uint64_t top = 0; /* total of the items so far */
     uint64_t run_start = 0, exact_end = 0;
     malloc_ptr<uint8_t> block_table;
     bitset bits{buf, NULL, &fmss::current_kernels(), threads};
+    if (watch.watched())
+        bits.watch = &watch;
     sum_list list;
     bool as_list = sum_list_allowed.load(std::memory_order_relaxed) &&
                    list.reserve(64);
@@ -51,6 +54,8 @@ void solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
     }
 
     for (size_t k = 0; k < n; k++) {
+        if (bits.stopped.load(std::memory_order_relaxed) || watch.stop_before(k))
+            return false;
         const uint64_t x = items[k];
         const uint64_t reach = std::min(top + x, half); /* highest bit to write */
         if (as_list) {
@@ -65,7 +70,13 @@ void solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
             }
             /* Too dense (or no memory) for a list: from here on, bits. */
             const uint64_t e = std::min(top, half);
-            memset(buf, 0, size_t((e >> 6) + 1) * 8);
+            /* Cleared in pieces when watched: fresh pages fault in slowly. */
+            const size_t clear = size_t((e >> 6) + 1), piece = watch.final_chunk();
+            for (size_t w = 0; w < clear; w += piece) {
+                if (watch.stop_in_sweep())
+                    return false;
+                memset(buf + w, 0, std::min(piece, clear - w) * 8);
+            }
             for (size_t i = 0; i < list.count; i++)
                 buf[list.sums[i] >> 6] |= uint64_t(1) << (list.sums[i] & 63);
             as_list = false;
@@ -115,23 +126,41 @@ void solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
         run_start = bits.ones_run_start(top / 2);
     }
 
+    if (bits.stopped.load(std::memory_order_relaxed))
+        return false;
+    /* In chunks, so that a watch is asked on the way. */
+    const size_t chunk = watch.final_chunk();
     if (as_list) {
-        split_words(0, words, threads, [&](size_t a, size_t b) {
-            write_from_list(buf, a, b, list.sums, list.count, g, total * g);
-        });
-        return;
+        for (size_t lo = 0; lo < words; lo += chunk) {
+            if (watch.stop_at_word(lo))
+                return false;
+            split_words(lo, std::min(words, lo + chunk), threads, [&](size_t a, size_t b) {
+                write_from_list(buf, a, b, list.sums, list.count, g, total * g);
+            });
+        }
+        return true;
     }
     block_table.reset();
     bits.block_state = NULL; /* the table ends at half the total */
-    bits.materialize(exact_end, run_start, total, total);
+    /* A chunk ends with its last word, so the next keeps what it wrote. */
+    for (uint64_t from = exact_end; from <= total;) {
+        if (watch.stop_at_word(size_t(from >> 6)))
+            return false;
+        const uint64_t last = std::min<uint64_t>(total >> 6, (from >> 6) + chunk - 1);
+        const uint64_t end = std::min(total, last * 64 + 63);
+        bits.materialize(from, run_start, total, end);
+        from = end + 1;
+    }
     if (g > 1)
         spread(buf, total, g, words);
+    return true;
 }
 
 } // namespace
 
 pemu_status_t solve(const uint64_t *values, size_t count, uint64_t total,
-                    uint64_t *result, size_t *result_words, char *err_buf)
+                    uint64_t *result, size_t *result_words, char *err_buf,
+                    const pemu_watch_t *watch)
 {
     size_t nonzero = 0;
     for (size_t i = 0; i < count; i++)
@@ -144,6 +173,8 @@ pemu_status_t solve(const uint64_t *values, size_t count, uint64_t total,
     if (nonzero == 0) {
         result[0] = 1;
         *result_words = 1;
+        if (watch != NULL && watch->progress != NULL)
+            watch->progress(1.0, watch->progress_user);
         return 0;
     }
 
@@ -155,9 +186,14 @@ pemu_status_t solve(const uint64_t *values, size_t count, uint64_t total,
 
     /* Every needed word gets written, so huge pages cost no memory. */
     pemu::advise_huge_pages(result, needed * 8);
-    solve_items(prepared.items.get(), prepared.n, total / g, g, result, needed,
-                solve_threads());
+    solve_watch progress(watch, prepared.items.get(), prepared.n, total / g / 2,
+                         needed);
+    if (!solve_items(prepared.items.get(), prepared.n, total / g, g, result,
+                     needed, solve_threads(), progress))
+        return pemu::fail("[Local failure] cancelled", err_buf);
     *result_words = needed;
+    if (watch != NULL && watch->progress != NULL)
+        watch->progress(1.0, watch->progress_user);
     return 0;
 }
 

@@ -17,10 +17,10 @@ def needs_two(result: list[int] | None, extra: int) -> None: ...
 version: int = pemux.__version__  # mypy: assignment; pyright: reportAssignmentType
 words: str = pemux.complete_subset_sum([3, 5])  # mypy: assignment; pyright: reportAssignmentType
 pemux.complete_subset_sum(["3", "5"])  # mypy: list-item; pyright: reportArgumentType
-pemux.complete_subset_sum((3, 5))  # mypy: arg-type; pyright: reportArgumentType
+pemux.complete_subset_sum(3.5)  # mypy: arg-type; pyright: reportArgumentType
 pemux.complete_subset_sum(values=[3, 5])  # mypy: call-arg; pyright: reportCallIssue
 packed: list[int] = pemux.complete_subset_sum_bytes([3, 5])  # mypy: assignment; pyright: reportAssignmentType
-pemux.complete_subset_sum_bytes(b"\x03\x05")  # mypy: arg-type; pyright: reportArgumentType
+pemux.complete_subset_sum_bytes([3, 5], progress=5)  # mypy: arg-type; pyright: reportArgumentType
 pemux.complete_subset_sum_async([3, 5], wrong_callback)  # mypy: arg-type; pyright: reportArgumentType
 pemux.complete_subset_sum_async([3, 5], needs_two)  # mypy: arg-type; pyright: reportArgumentType
 pemux.complete_subset_sum_async([3, 5])  # mypy: call-arg; pyright: reportCallIssue

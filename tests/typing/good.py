@@ -27,6 +27,10 @@ def on_result(result: list[int] | None) -> None:
 pemux.complete_subset_sum_async([3, 5], on_result)
 finished.wait(30)
 
+sums: list[int] = pemux.reachable_sums(packed, 1, stop=None)
+from_tuple: bytes = pemux.complete_subset_sum_bytes((3, 5), progress=lambda f: None)
+from_range: list[int] = pemux.complete_subset_sum(range(3))
+
 # The annotations above hold at run time too.
 assert isinstance(version, str) and version
 assert words == [297]
@@ -34,4 +38,5 @@ assert packed == (297).to_bytes(8, "little")
 assert in_words is True and beyond is None
 assert in_bytes is None or isinstance(in_bytes, bool)
 assert received == [[297]]
+assert sums == [3, 5, 8] and from_tuple == packed and from_range == [15]
 print("ok")

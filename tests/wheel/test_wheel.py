@@ -34,18 +34,36 @@ _spec.loader.exec_module(_fixtures)
 service = _fixtures.service
 
 
-@pytest.fixture(scope="module")
-def wheel():
-    found = sorted(WHEEL_DIR.glob("pemux-*-manylinux_*.whl"))
-    assert len(found) == 1, f"expected one repaired wheel in {WHEEL_DIR} " \
-        "(bash scripts/build_wheel.sh makes it), found {found}"
+def supported_pythons():
+    """cpXY tag -> interpreter, for 3.11 (this one) and the others the
+    wheels are built for."""
+    found = {f"cp{sys.version_info[0]}{sys.version_info[1]}": sys.executable}
+    others = subprocess.run(["bash", str(ROOT / "scripts" / "other_pythons.sh")],
+                            capture_output=True, text=True, check=True).stdout.split()
+    for py in others:
+        tag = subprocess.run([py, "-c", "import sys; print('cp%d%d' % sys.version_info[:2])"],
+                             capture_output=True, text=True, check=True).stdout.strip()
+        found[tag] = py
+    return found
+
+
+PYTHONS = supported_pythons()
+
+
+@pytest.fixture(scope="module", params=sorted(PYTHONS))
+def wheel(request):
+    found = sorted(WHEEL_DIR.glob(f"pemux-*-{request.param}-{request.param}-manylinux_*.whl"))
+    assert len(found) == 1, f"expected one repaired {request.param} wheel in {WHEEL_DIR} " \
+        f"(bash scripts/build_wheel.sh makes it), found {found}"
     return found[0]
 
 
 @pytest.fixture(scope="module")
 def fresh_python(wheel, tmp_path_factory):
+    """A fresh venv of the wheel's own Python, the wheel installed in it."""
+    tag = wheel.name.split("-")[2]
     venv = tmp_path_factory.mktemp("fresh") / "venv"
-    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
+    subprocess.run([PYTHONS[tag], "-m", "venv", str(venv)], check=True)
     py = venv / "bin" / "python"
     subprocess.run([str(py), "-m", "pip", "install", "-q", "--no-index",
                     "--no-deps", str(wheel)], check=True)
@@ -105,8 +123,13 @@ def test_wheel_metadata(wheel):
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names)
     assert meta["Name"] == "pemux"
     assert meta["License-Expression"] == "MIT"
-    assert meta["Summary"] and meta["Requires-Python"] == ">=3.11"
+    assert meta["Summary"] and set(meta["Requires-Python"].split(",")) == {">=3.11", "<3.14"}
     assert meta.get_all("Project-URL")
+    # The description opens with what pemux is and pip, not root steps.
+    description = meta.get_payload()
+    assert description.startswith("# pemux\n\npemux computes")
+    assert "pip install pemux" in description
+    assert "as root" not in description
 
 
 def test_sdist_is_there(wheel):
