@@ -1,0 +1,596 @@
+/* Which values make a total.
+ *
+ * Negative values: a subset's negatives -a_i subtract, so with N the sum of
+ * every negative's magnitude a subset sums to total exactly when its
+ * positives and the negatives it leaves out sum, in magnitudes, to
+ * total + N. Both searches below work on magnitudes and that shifted
+ * total, and read "a negative taken" as "left out of the subset".
+ *
+ * One subset: the values split into two halves of about equal sum; the
+ * bitset solver gives each half's sums, one pass finds a part s of the total
+ * that the first half reaches while the second reaches the rest, and each
+ * half is solved for its part in turn. Only two bitsets, together the size
+ * of the node's, live at a time, and each level of the recursion costs
+ * about half the one above. Small nodes are solved directly: by meeting in
+ * the middle for a few values, by stored layers of a short bitset for many
+ * small ones. */
+#include "subset.h"
+
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+#include <tuple>
+#include <utility>
+
+#include "fmss_kernels.h"
+#include "pemu_internal.h"
+
+namespace pemu {
+namespace {
+
+using fmss::low_mask;
+using fmss::reverse_bits;
+
+/* 64 bits from bit pos on of words[0 .. nwords), zero outside it. */
+uint64_t bits_at(const uint64_t *words, size_t nwords, wide_int pos)
+{
+    const wide_int nbits = wide_int(nwords) * 64;
+    if (nwords == 0 || pos >= nbits || pos <= -64)
+        return 0;
+    if (pos < 0)
+        return words[0] << unsigned(-pos);
+    const size_t w = size_t(pos >> 6);
+    const unsigned b = unsigned(pos & 63);
+    uint64_t v = words[w] >> b;
+    if (b != 0 && w + 1 < nwords)
+        v |= words[w + 1] << (64 - b);
+    return v;
+}
+
+inline bool bit(const uint64_t *words, uint64_t pos)
+{
+    return (words[pos >> 6] >> (pos & 63)) & 1;
+}
+
+/* Magnitudes' sum and the negatives' share; false past 2**64 - 1. */
+bool sums_of(const uint64_t *values, const uint8_t *negative, size_t count,
+             uint64_t *all, uint64_t *neg)
+{
+    if (!sum_values(values, count, all))
+        return false;
+    uint64_t n = 0;
+    for (size_t i = 0; i < count; i++)
+        if (negative != nullptr && negative[i])
+            n += values[i];
+    *neg = n;
+    return true;
+}
+
+/* The total in magnitudes (see the top), or false when no subset can
+ * reach it. */
+bool shifted_total(wide_int total, uint64_t all, uint64_t neg, uint64_t *t)
+{
+    const wide_int shifted = total + wide_int(neg);
+    if (shifted < 0 || shifted > wide_int(all))
+        return false;
+    *t = uint64_t(shifted);
+    return true;
+}
+
+/* ---- one subset --------------------------------------------------------- */
+
+/* Leaves at most about this many word steps; their memory is bounded by
+ * it too (layers) or by 2 * 2**20 entries (meeting in the middle). */
+constexpr uint64_t LEAF_WORK = uint64_t(1) << 18;
+constexpr size_t MEET_MAX = 40;
+
+struct search {
+    const uint64_t *mag = nullptr;
+    std::vector<uint8_t> taken; /* per value: in the magnitudes' subset */
+    const subset_watch *watch = nullptr;
+    char *err_buf = nullptr;
+    double work_all = 1, work_done = 0;
+    pemu_status_t status = 0;
+    /* Both bitsets of a split live here, one node at a time: the first
+     * split is the largest, and fresh pages for every node would cost more
+     * in faults than the solves. */
+    malloc_ptr<uint64_t[]> scratch;
+    size_t scratch_words = 0;
+
+    uint64_t *scratch_for(size_t words)
+    {
+        if (words > scratch_words) {
+            scratch.reset(static_cast<uint64_t *>(malloc(words * 8)));
+            scratch_words = scratch ? words : 0;
+            if (!scratch)
+                status = fail("[Local failure] out of memory for the search", err_buf);
+        }
+        return scratch.get();
+    }
+
+    bool stop()
+    {
+        if (watch != nullptr && watch->cancel != nullptr &&
+            watch->cancel(watch->cancel_user) != 0) {
+            status = fail("[Local failure] the search was cancelled", err_buf);
+            return true;
+        }
+        return false;
+    }
+    void did(double work)
+    {
+        work_done += work;
+        if (watch != nullptr && watch->progress != nullptr)
+            watch->progress(std::min(work_done / work_all, 0.99),
+                            watch->progress_user);
+    }
+};
+
+using items_t = std::vector<size_t>;
+
+/* Sums of every subset of the items, ascending, with the subset's mask. */
+std::vector<std::pair<uint64_t, uint32_t>> sorted_sums(search &s,
+                                                       const size_t *items,
+                                                       size_t n)
+{
+    std::vector<std::pair<uint64_t, uint32_t>> sums{{0, 0}}, next;
+    sums.reserve(size_t(1) << n);
+    next.reserve(size_t(1) << n);
+    for (size_t j = 0; j < n; j++) {
+        const uint64_t v = s.mag[items[j]];
+        const uint32_t b = uint32_t(1) << j;
+        next.clear();
+        size_t a = 0, c = 0; /* merge sums with sums + v */
+        const size_t m = sums.size();
+        while (a < m || c < m) {
+            if (c == m || (a < m && sums[a].first <= sums[c].first + v))
+                next.push_back(sums[a++]);
+            else {
+                next.emplace_back(sums[c].first + v, sums[c].second | b);
+                c++;
+            }
+        }
+        sums.swap(next);
+    }
+    return sums;
+}
+
+int meet_in_the_middle(search &s, const items_t &items, uint64_t t)
+{
+    const size_t h = items.size() / 2;
+    const auto left = sorted_sums(s, items.data(), h);
+    const auto right = sorted_sums(s, items.data() + h, items.size() - h);
+    size_t i = 0, j = right.size();
+    while (i < left.size() && j > 0) {
+        const uint64_t sum = left[i].first + right[j - 1].first;
+        if (sum < t) {
+            i++;
+        } else if (sum > t) {
+            j--;
+        } else {
+            for (size_t k = 0; k < h; k++)
+                s.taken[items[k]] = (left[i].second >> k) & 1;
+            for (size_t k = h; k < items.size(); k++)
+                s.taken[items[k]] = (right[j - 1].second >> (k - h)) & 1;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/* Every prefix's sums up to u = min(t, sum - t) kept, then walked back
+ * from u: a value was needed where the prefix before it misses the
+ * remainder. */
+int stored_layers(search &s, const items_t &items, uint64_t sum, uint64_t t)
+{
+    const bool flip = t > sum - t;
+    const uint64_t u = flip ? sum - t : t;
+    const size_t n = items.size(), words = size_t(u >> 6) + 1;
+    malloc_ptr<uint64_t[]> layers(
+        static_cast<uint64_t *>(calloc((n + 1) * words, 8)));
+    if (!layers) {
+        s.status = fail("[Local failure] out of memory for the search", s.err_buf);
+        return -1;
+    }
+    layers[0] = 1;
+    const uint64_t top_mask = low_mask(unsigned(u & 63) + 1);
+    for (size_t k = 1; k <= n; k++) {
+        const uint64_t *prev = layers.get() + (k - 1) * words;
+        uint64_t *cur = layers.get() + k * words;
+        const uint64_t v = s.mag[items[k - 1]];
+        for (size_t w = 0; w < words; w++)
+            cur[w] = prev[w] | (v <= u ? bits_at(prev, words, wide_int(w) * 64 - v) : 0);
+        cur[words - 1] &= top_mask;
+    }
+    if (!bit(layers.get() + n * words, u))
+        return 0;
+    uint64_t r = u;
+    for (size_t k = n; k >= 1; k--) {
+        const bool need = !bit(layers.get() + (k - 1) * words, r);
+        if (need)
+            r -= s.mag[items[k - 1]];
+        s.taken[items[k - 1]] = need != flip;
+    }
+    return 1;
+}
+
+/* The sums of the items into set, words_for_total(sum) words; false on
+ * failure (s.status). */
+bool sums_bitset(search &s, const items_t &items, uint64_t sum, uint64_t *set)
+{
+    std::vector<uint64_t> vals(items.size());
+    for (size_t i = 0; i < items.size(); i++)
+        vals[i] = s.mag[items[i]];
+    size_t words = words_for_total(sum);
+    if (_fmss_solve(vals.data(), vals.size(), set, &words, s.err_buf) != 0) {
+        s.status = -1;
+        return false;
+    }
+    return true;
+}
+
+/* Lowest s in [lo, hi] with bit s of a and bit t - s of b, or false. */
+bool find_split(const uint64_t *a, size_t a_words, const uint64_t *b,
+                size_t b_words, uint64_t lo, uint64_t hi, uint64_t t,
+                uint64_t *found)
+{
+    for (uint64_t s = lo; s <= hi; s += 64) {
+        /* Bit i: a at s + i, b at t - s - i. */
+        uint64_t m = bits_at(a, a_words, s) &
+                     reverse_bits(bits_at(b, b_words, wide_int(t) - s - 63));
+        if (hi - s < 63)
+            m &= low_mask(unsigned(hi - s) + 1);
+        if (m != 0) {
+            *found = s + unsigned(__builtin_ctzll(m));
+            return true;
+        }
+        if (hi - s < 64)
+            break;
+    }
+    return false;
+}
+
+/* 1 with the items' part of s.taken set so that the taken ones sum to t;
+ * 0 when none do; -1 on failure (s.status). Items are sorted by
+ * magnitude, largest first, and sum to `sum`. */
+int solve_node(search &s, const items_t &items, uint64_t sum, uint64_t t)
+{
+    if (s.stop())
+        return -1;
+    const size_t n = items.size();
+    if (t > sum)
+        return 0;
+    if (t == 0 || t == sum) {
+        for (size_t i : items)
+            s.taken[i] = t != 0;
+        return 1;
+    }
+    const uint64_t layer_work = uint64_t(n) * ((std::min(t, sum - t) >> 6) + 1);
+    const uint64_t meet_work = n <= MEET_MAX ? uint64_t(2) << ((n + 1) / 2) : UINT64_MAX;
+    const double node_work = double(n) * double((sum >> 6) + 1);
+    if (std::min(layer_work, meet_work) <= LEAF_WORK) {
+        const int r = meet_work <= layer_work ? meet_in_the_middle(s, items, t)
+                                              : stored_layers(s, items, sum, t);
+        s.did(node_work);
+        return r;
+    }
+
+    /* Largest first to the lighter half: sums within the largest value. */
+    items_t a, b;
+    uint64_t sa = 0, sb = 0;
+    a.reserve(n / 2 + 1);
+    b.reserve(n / 2 + 1);
+    for (size_t i : items) {
+        if (sa <= sb) {
+            a.push_back(i);
+            sa += s.mag[i];
+        } else {
+            b.push_back(i);
+            sb += s.mag[i];
+        }
+    }
+    uint64_t part = 0;
+    const size_t wa = words_for_total(sa), wb = words_for_total(sb);
+    uint64_t *set_a = s.scratch_for(wa + wb);
+    if (set_a == nullptr)
+        return -1;
+    uint64_t *set_b = set_a + wa;
+    if (!sums_bitset(s, a, sa, set_a) || !sums_bitset(s, b, sb, set_b) || s.stop())
+        return -1;
+    const uint64_t lo = t > sb ? t - sb : 0, hi = std::min(t, sa);
+    if (lo > hi || !find_split(set_a, wa, set_b, wb, lo, hi, t, &part))
+        return 0;
+    s.did(node_work / 2);
+    /* Both parts are reachable by construction; a miss is a fault. */
+    for (auto [half, half_sum, want] : {std::tuple{&a, sa, part}, std::tuple{&b, sb, t - part}}) {
+        const int r = solve_node(s, *half, half_sum, want);
+        if (r < 0)
+            return -1;
+        if (r == 0) {
+            s.status = fail("[Local failure] a half missed its part of the total",
+                            s.err_buf);
+            return -1;
+        }
+    }
+    return 1;
+}
+
+/* ---- every subset -------------------------------------------------------- */
+
+/* Windows of the enumerator's levels: level k (0 ... n) holds which
+ * remainders the values from k on make, over [lo, hi]: a walk meets level k
+ * with at least t minus the values before k and at most t left, and only
+ * remainders up to the values from k on can be made. Zeros share the
+ * level after them. */
+struct windows {
+    std::vector<uint64_t> lo, hi;
+    std::vector<size_t> offset;
+    uint64_t words = 0; /* saturating */
+};
+
+uint64_t window_words(uint64_t lo, uint64_t hi)
+{
+    return lo > hi ? 0 : ((hi - lo) >> 6) + 1;
+}
+
+windows plan_windows(const uint64_t *mag, size_t n, uint64_t all, uint64_t t,
+                     bool place)
+{
+    windows w;
+    w.lo.assign(n + 1, 0);
+    w.hi.assign(n + 1, 0);
+    if (place)
+        w.offset.assign(n + 1, 0);
+    uint64_t prefix = 0;
+    for (size_t k = 0; k <= n; k++) {
+        w.lo[k] = t > prefix ? t - prefix : 0;
+        w.hi[k] = std::min(t, all - prefix);
+        if (k < n)
+            prefix += mag[k];
+    }
+    /* Level 0 is never read: the walk starts at t, which it checks itself. */
+    for (size_t k = n; k >= 1; k--) {
+        if (k < n && mag[k] == 0) {
+            if (place)
+                w.offset[k] = w.offset[k + 1];
+            continue;
+        }
+        if (place)
+            w.offset[k] = size_t(w.words);
+        const uint64_t add = window_words(w.lo[k], w.hi[k]);
+        w.words = w.words + add < w.words ? UINT64_MAX : w.words + add;
+    }
+    return w;
+}
+
+} // namespace
+
+pemu_status_t subset_with_sum(const uint64_t *values, const uint8_t *negative,
+                              size_t count, wide_int total,
+                              std::vector<size_t> &indices, bool *found,
+                              char *err_buf, const subset_watch *watch)
+{
+    indices.clear();
+    *found = false;
+    uint64_t all = 0, neg = 0, t = 0;
+    if (!sums_of(values, negative, count, &all, &neg))
+        return fail("[Local failure] the values' magnitudes sum to 2**64 or more",
+                    err_buf);
+    if (!shifted_total(total, all, neg, &t))
+        return 0;
+
+    search s;
+    s.mag = values;
+    s.watch = watch;
+    s.err_buf = err_buf;
+    int r;
+    try {
+        s.taken.assign(count, 0);
+        items_t items;
+        for (size_t i = 0; i < count; i++)
+            if (values[i] != 0)
+                items.push_back(i);
+        std::stable_sort(items.begin(), items.end(),
+                         [&](size_t x, size_t y) { return values[x] > values[y]; });
+        s.work_all = double(items.size()) * double((all >> 6) + 1) + 1;
+        r = solve_node(s, items, all, t);
+    } catch (const std::bad_alloc &) {
+        return fail("[Local failure] out of memory for the search", err_buf);
+    }
+    if (r < 0)
+        return s.status;
+    if (r == 0)
+        return 0;
+
+    wide_int check = 0;
+    for (size_t i = 0; i < count; i++) {
+        const bool in = s.taken[i] != (negative != nullptr && negative[i]);
+        if (in) {
+            indices.push_back(i);
+            check += negative != nullptr && negative[i] ? -wide_int(values[i])
+                                                        : wide_int(values[i]);
+        }
+    }
+    if (check != total) {
+        indices.clear();
+        return fail("[Local failure] the subset found does not sum to the total",
+                    err_buf);
+    }
+    *found = true;
+    if (watch != nullptr && watch->progress != nullptr)
+        watch->progress(1.0, watch->progress_user);
+    return 0;
+}
+
+uint64_t enumeration_table_bytes(const uint64_t *values,
+                                 const uint8_t *negative, size_t count,
+                                 wide_int total)
+{
+    uint64_t all = 0, neg = 0, t = 0;
+    if (!sums_of(values, negative, count, &all, &neg) ||
+        !shifted_total(total, all, neg, &t))
+        return 0;
+    const uint64_t words = plan_windows(values, count, all, t, false).words;
+    return words > UINT64_MAX / 8 ? UINT64_MAX : words * 8;
+}
+
+uint64_t max_memory_budget(void)
+{
+    const char *v = getenv("PEMU_MAX_MEMORY");
+    if (v != nullptr && *v != '\0') {
+        uint64_t n = 0;
+        bool whole = true;
+        for (const char *c = v; *c != '\0' && whole; c++) {
+            whole = *c >= '0' && *c <= '9' &&
+                    !__builtin_mul_overflow(n, 10, &n) &&
+                    !__builtin_add_overflow(n, uint64_t(*c - '0'), &n);
+        }
+        if (whole && n > 0)
+            return n;
+    }
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0)
+        return uint64_t(1) << 30;
+    return uint64_t(pages) * uint64_t(page) / 2;
+}
+
+subset_enumerator::made subset_enumerator::create(
+    const uint64_t *values, const uint8_t *negative, size_t count,
+    wide_int total, uint64_t budget, std::unique_ptr<subset_enumerator> *out,
+    char *err_buf)
+{
+    uint64_t all = 0, neg = 0, t = 0;
+    if (!sums_of(values, negative, count, &all, &neg)) {
+        fail("[Local failure] the values' magnitudes sum to 2**64 or more", err_buf);
+        return made::failed;
+    }
+    std::unique_ptr<subset_enumerator> e(new (std::nothrow) subset_enumerator);
+    if (!e) {
+        fail("[Local failure] out of memory for the enumeration", err_buf);
+        return made::failed;
+    }
+    if (!shifted_total(total, all, neg, &t)) {
+        e->done_ = true; /* nothing reaches it */
+        *out = std::move(e);
+        return made::ok;
+    }
+    try {
+        windows w = plan_windows(values, count, all, t, true);
+        if (w.words > budget / 8) {
+            char msg[PEMU_ERR_BUF_SIZE];
+            snprintf(msg, sizeof msg,
+                     "[Local failure] enumerating needs %llu bytes of tables, "
+                     "over the budget of %llu (PEMU_MAX_MEMORY)",
+                     w.words > UINT64_MAX / 8 ? (unsigned long long)UINT64_MAX
+                                              : (unsigned long long)(w.words * 8),
+                     (unsigned long long)budget);
+            fail(msg, err_buf);
+            return made::too_big;
+        }
+        e->n_ = count;
+        e->mag_.assign(values, values + count);
+        e->neg_.assign(count, 0);
+        if (negative != nullptr)
+            e->neg_.assign(negative, negative + count);
+        e->lo_ = std::move(w.lo);
+        e->hi_ = std::move(w.hi);
+        e->offset_ = std::move(w.offset);
+        e->table_words_ = size_t(w.words);
+        e->rem_.assign(count + 1, 0);
+        e->took_.assign(count + 1, 0);
+        e->rem_[0] = t;
+    } catch (const std::bad_alloc &) {
+        fail("[Local failure] out of memory for the enumeration", err_buf);
+        return made::failed;
+    }
+    e->words_.reset(static_cast<uint64_t *>(calloc(std::max<size_t>(e->table_words_, 1), 8)));
+    if (!e->words_) {
+        fail("[Local failure] out of memory for the enumeration tables", err_buf);
+        return made::failed;
+    }
+
+    /* Level n: only the empty rest, remainder 0 (its window is [0, 0]). */
+    const size_t n = count;
+    uint64_t *tab = e->words_.get();
+    tab[e->offset_[n]] = 1;
+    for (size_t k = n; k-- > 1;) {
+        if (values[k] == 0)
+            continue; /* shares level k + 1 */
+        const uint64_t lo = e->lo_[k], hi = e->hi_[k];
+        const size_t nw = size_t(window_words(lo, hi));
+        if (nw == 0)
+            continue;
+        const uint64_t nlo = e->lo_[k + 1];
+        const size_t nnw = size_t(window_words(nlo, e->hi_[k + 1]));
+        const uint64_t *next = tab + e->offset_[k + 1];
+        uint64_t *cur = tab + e->offset_[k];
+        const wide_int v = values[k];
+        for (size_t w = 0; w < nw; w++) {
+            const wide_int p = wide_int(lo) + wide_int(w) * 64 - wide_int(nlo);
+            cur[w] = bits_at(next, nnw, p) | bits_at(next, nnw, p - v);
+        }
+        cur[nw - 1] &= low_mask(unsigned((hi - lo) & 63) + 1);
+        /* The next level's words beyond its hi are zero, as set here. */
+    }
+    *out = std::move(e);
+    return made::ok;
+}
+
+bool subset_enumerator::reachable_after(size_t k, uint64_t r) const
+{
+    const size_t level = k + 1;
+    if (r < lo_[level] || r > hi_[level])
+        return false;
+    return bit(words_.get() + offset_[level], r - lo_[level]);
+}
+
+void subset_enumerator::descend(size_t from)
+{
+    for (size_t k = from; k < n_; k++) {
+        const uint64_t r = rem_[k], v = mag_[k];
+        const bool take = v <= r && reachable_after(k, r - v);
+        took_[k] = take;
+        rem_[k + 1] = take ? r - v : r;
+    }
+}
+
+bool subset_enumerator::next(std::vector<size_t> &indices)
+{
+    if (done_)
+        return false;
+    if (!started_) {
+        started_ = true;
+        const uint64_t t = rem_[0];
+        const bool any = n_ == 0 ? t == 0
+                                 : reachable_after(0, t) ||
+                                       (mag_[0] <= t && reachable_after(0, t - mag_[0]));
+        if (!any) {
+            done_ = true;
+            return false;
+        }
+        descend(0);
+    } else {
+        /* The deepest level that took its value and may leave it out. */
+        size_t k = n_;
+        while (k > 0 && !(took_[k - 1] && reachable_after(k - 1, rem_[k - 1])))
+            k--;
+        if (k == 0) {
+            done_ = true;
+            return false;
+        }
+        took_[k - 1] = 0;
+        rem_[k] = rem_[k - 1];
+        descend(k);
+    }
+    if (n_ == 0)
+        done_ = true; /* the one empty subset */
+    indices.clear();
+    for (size_t i = 0; i < n_; i++)
+        if (took_[i] != neg_[i])
+            indices.push_back(i);
+    return true;
+}
+
+} // namespace pemu
