@@ -24,6 +24,7 @@
 #include "pemu_internal.h"
 
 #include "fmss_kernels.h"
+#include "fmss_watch.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -780,8 +781,9 @@ size_t sweep_length(const uint64_t *next, size_t left)
  * computed; the rest is their mirror. As a bitset, the state is: stored
  * bits below exact_end exact, and [run_start, top - run_start] all set,
  * with run_start <= exact_end. */
-void solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
-                 uint64_t *buf, size_t words, int threads)
+bool solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
+                 uint64_t *buf, size_t words, int threads,
+                 fmss::solve_watch &watch)
 {
     const uint64_t half = total / 2;
     uint64_t top = 0; /* total of the items so far */
@@ -800,6 +802,8 @@ void solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
     }
 
     for (size_t k = 0; k < n; k++) {
+        if (watch.stop_before(k))
+            return false;
         const uint64_t x = items[k];
         const uint64_t reach = std::min(top + x, half); /* highest bit to write */
         if (as_list) {
@@ -848,7 +852,8 @@ void solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
         } else {
             /* No run worth skipping: this item and the next few sweep the
              * whole set, together. */
-            const size_t m = sweep_length(items + k, n - k);
+            const size_t m = std::min(sweep_length(items + k, n - k),
+                                      watch.sweep_cap(reach));
             const uint64_t before = top;
             uint64_t reaches[MAX_SWEEP];
             for (size_t i = 0; i < m; i++) {
@@ -868,13 +873,14 @@ void solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
         split_words(0, words, threads, [&](size_t a, size_t b) {
             write_from_list(buf, a, b, list.sums, list.count, g, total * g);
         });
-        return;
+        return true;
     }
     block_table.reset();
     bits.block_state = NULL; /* the table ends at half the total */
     bits.materialize(exact_end, run_start, total, total);
     if (g > 1)
         spread(buf, total, g, words);
+    return true;
 }
 
 } // namespace
@@ -914,6 +920,16 @@ extern "C" pemu_status_t _fmss_solve(const uint64_t *values, size_t count,
                                      uint64_t *result, size_t *result_words,
                                      char *err_buf)
 {
+    return _fmss_solve_watched(values, count, result, result_words, err_buf,
+                               NULL);
+}
+
+extern "C" pemu_status_t _fmss_solve_watched(const uint64_t *values,
+                                             size_t count, uint64_t *result,
+                                             size_t *result_words,
+                                             char *err_buf,
+                                             const pemu_watch_t *watch)
+{
     uint64_t total = 0;
     if (!pemu::sum_values(values, count, &total))
         return pemu::fail("[Local failure] the values sum to 2**64 or more",
@@ -929,6 +945,8 @@ extern "C" pemu_status_t _fmss_solve(const uint64_t *values, size_t count,
     if (nonzero == 0) {
         result[0] = 1;
         *result_words = 1;
+        if (watch != NULL && watch->progress != NULL)
+            watch->progress(1.0, watch->progress_user);
         return 0;
     }
 
@@ -950,8 +968,13 @@ extern "C" pemu_status_t _fmss_solve(const uint64_t *values, size_t count,
 
     /* Every needed word gets written, so huge pages cost no memory. */
     pemu::advise_huge_pages(result, needed * 8);
-    solve_items(items.get(), n, total / g, g, result, needed, solve_threads());
+    fmss::solve_watch progress(watch, items.get(), n, total / g / 2);
+    if (!solve_items(items.get(), n, total / g, g, result, needed,
+                     solve_threads(), progress))
+        return pemu::fail("[Local failure] cancelled", err_buf);
     *result_words = needed;
+    if (watch != NULL && watch->progress != NULL)
+        watch->progress(1.0, watch->progress_user);
     return 0;
 }
 

@@ -96,6 +96,23 @@ pemu_status_t _fmss_solve(const uint64_t *values, size_t count,
                           uint64_t *result, size_t *result_words,
                           char *err_buf);
 
+/* What watches a local solve; every member may be NULL. Asked only on the
+ * thread that called the solve: cancel about every 20 ms (non-zero ends the
+ * solve, failed), progress at most every 100 ms with the fraction done. */
+typedef struct pemu_watch {
+    pemu_cancel_t cancel;
+    void *cancel_user;
+    pemu_progress_t progress;
+    void *progress_user;
+} pemu_watch_t;
+
+/* As _fmss_solve, watched (watch may be NULL); on success progress hears
+ * 1.0 last. Cancelled: -1 with "[Local failure] cancelled". The result of
+ * a success is the same as unwatched. */
+pemu_status_t _fmss_solve_watched(const uint64_t *values, size_t count,
+                                  uint64_t *result, size_t *result_words,
+                                  char *err_buf, const pemu_watch_t *watch);
+
 /* Threads for a solve: PEMU_THREADS's value when it is a whole number from
  * 1 up, capped at the cores; the cores (at least 1, at most 64) when it is
  * unset, empty, 0 or anything else. */

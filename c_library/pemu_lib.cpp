@@ -65,10 +65,28 @@ extern "C" pemu_status_t fetch_complete_subset_sum_cancellable(
     uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
     char *err_buf, pemu_cancel_t cancel, void *cancel_user)
 {
-    if (keep_local())
-        return _fmss_solve(values, count, result, result_words, err_buf);
-    return _online_fetch_cancellable(values, count, result, result_words,
-                                     err_buf, cancel, cancel_user);
+    return fetch_complete_subset_sum_watched(values, count, result,
+                                             result_words, err_buf, cancel,
+                                             cancel_user, NULL, NULL);
+}
+
+extern "C" pemu_status_t fetch_complete_subset_sum_watched(
+    uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
+    char *err_buf, pemu_cancel_t cancel, void *cancel_user,
+    pemu_progress_t progress, void *progress_user)
+{
+    if (keep_local()) {
+        const pemu_watch_t watch = {cancel, cancel_user, progress,
+                                    progress_user};
+        return _fmss_solve_watched(values, count, result, result_words,
+                                   err_buf, &watch);
+    }
+    /* The service says nothing of how far it is: only the end. */
+    pemu_status_t status = _online_fetch_cancellable(
+        values, count, result, result_words, err_buf, cancel, cancel_user);
+    if (status == 0 && progress != NULL)
+        progress(1.0, progress_user);
+    return status;
 }
 
 /* ==================================================================== */

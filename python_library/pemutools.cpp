@@ -8,8 +8,13 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <new>
+#include <vector>
+
 #include "hdr/pemu_lib.h"
 #include "pemu_plumbing.h"
+#include "pemu_values.h"
 
 /* The binding's face to the dynamic linker: PyInit_pemux and the method
  * functions. Everything else here stays file-local. */
@@ -22,66 +27,6 @@ static PyObject *parse_failure(int parse_result)
      * would otherwise travel with it. */
     PyErr_Clear();
     Py_RETURN_NONE;
-}
-
-/* Converts a list of ints into a malloc'ed value array.
- *
- * Returns 0 with *c_input_array (owned by the caller, NULL when empty) and
- * *input_length set, or -1 with a Python exception set and nothing to free.
- * When total_sum is not NULL it receives the sum, which must fit 64 bits.
- * An object that is not a list is reported and converted as an empty list. */
-static int _pull_input_list_from_py_obj(PyObject *inputList,
-                                        uint64_t **c_input_array,
-                                        size_t *input_length,
-                                        uint64_t *total_sum)
-{
-    int is_list = PyList_Check(inputList);
-    if (!is_list) {
-        pemu::say("Error occured with PyList_Check %d\n", is_list);
-        return 0;
-    }
-    Py_ssize_t n = PyList_Size(inputList);
-    uint64_t *values = NULL;
-    if (n > 0) {
-        values = (uint64_t *)malloc((size_t)n * sizeof(uint64_t));
-        if (values == NULL) {
-            PyErr_NoMemory();
-            return -1;
-        }
-    }
-    uint64_t total = 0;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *item = PyList_GET_ITEM(inputList, i);
-        if (!PyLong_Check(item)) {
-            pemu::say("Error occured with PyLong_Check\n");
-            PyErr_Format(PyExc_TypeError,
-                         "item %zd of the values is not an int but %.100s", i,
-                         Py_TYPE(item)->tp_name);
-            goto fail;
-        }
-        values[i] = PyLong_AsUnsignedLongLong(item);
-        if (values[i] == (uint64_t)-1 && PyErr_Occurred()) {
-            PyErr_Format(PyExc_OverflowError,
-                         "item %zd of the values is outside 0 ... 2**64 - 1", i);
-            goto fail;
-        }
-        if (total_sum != NULL &&
-            __builtin_add_overflow(total, values[i], &total)) {
-            pemu::say("Error occured, overflow on input\n");
-            PyErr_SetString(PyExc_OverflowError,
-                            "the sum of the values exceeds 2**64 - 1");
-            goto fail;
-        }
-    }
-    *c_input_array = values;
-    *input_length = (size_t)n;
-    if (total_sum != NULL)
-        *total_sum = total;
-    return 0;
-
-fail:
-    free(values);
-    return -1;
 }
 
 /* Ints are immutable, so equal result words may share one int object.
@@ -309,56 +254,43 @@ done:
     return list;
 }
 
-/* The prologue of the blocking calls, whose one argument is a list of
- * ints. Returns 1 with *values (malloc'ed, owned by the caller), *count and
- * *words (the result's size) set; or 0 with *early holding what the call
- * returns: None for arguments that do not parse, NULL with an exception for
- * a list that does not convert. */
-static int take_problem(PyObject *args, uint64_t **values, size_t *count,
-                        size_t *words, PyObject **early)
+/* The values of a solve and the size of its result: true with values and
+ * *words set, or false with an exception set. */
+static bool take_values(PyObject *obj, const char *what,
+                        std::vector<uint64_t> &values, size_t *words)
 {
-    PyObject *inputList;
-    int parsed = PyArg_ParseTuple(args, "O", &inputList);
-    if (!parsed) {
-        *early = parse_failure(parsed);
-        return 0;
-    }
     uint64_t total_sum = 0;
-    if (_pull_input_list_from_py_obj(inputList, values, count, &total_sum) !=
-        0) {
-        *early = NULL;
-        return 0;
-    }
+    if (!pemu_py::read_values(obj, what, values, nullptr, &total_sum))
+        return false;
     *words = pemu::words_for_total(total_sum);
-    return 1;
+    return true;
 }
 
 PEMU_METHOD webinterface_complete_subset_sum(PyObject *self, PyObject *args)
 {
     (void)self;
-    uint64_t *c_input_array = NULL;
-    size_t input_length = 0;
+    PyObject *inputList;
+    int parsed = PyArg_ParseTuple(args, "O", &inputList);
+    if (!parsed)
+        return parse_failure(parsed);
+    std::vector<uint64_t> values;
     size_t result_buffer_size = 0;
-    PyObject *early = NULL;
-    if (!take_problem(args, &c_input_array, &input_length, &result_buffer_size,
-                      &early))
-        return early;
+    if (!take_values(inputList, "complete_subset_sum", values,
+                     &result_buffer_size))
+        return NULL;
 
     /* A success writes every word (see the bytes form); calloc costs
      * nothing more for the large blocks that come fresh from the system.
      * A total near 2**64 asks for 2**58 words. */
     uint64_t *result_buffer =
         (uint64_t *)calloc(result_buffer_size, sizeof(uint64_t));
-    if (result_buffer == NULL) {
-        free(c_input_array);
+    if (result_buffer == NULL)
         return PyErr_NoMemory();
-    }
 
     char err_buf[PEMU_ERR_BUF_SIZE] = {0};
     pemu_status_t c_result =
-        fetch_complete_subset_sum(c_input_array, input_length, result_buffer,
+        fetch_complete_subset_sum(values.data(), values.size(), result_buffer,
                                   &result_buffer_size, err_buf);
-    free(c_input_array);
     if (c_result != 0) {
         pemu::say("Error occured %s\n", err_buf);
         free(result_buffer);
@@ -398,20 +330,20 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
                                                    PyObject *args)
 {
     (void)self;
-    uint64_t *c_input_array = NULL;
-    size_t input_length = 0;
+    PyObject *inputList;
+    int parsed = PyArg_ParseTuple(args, "O", &inputList);
+    if (!parsed)
+        return parse_failure(parsed);
+    std::vector<uint64_t> values;
     size_t words = 0;
-    PyObject *early = NULL;
-    if (!take_problem(args, &c_input_array, &input_length, &words, &early))
-        return early;
+    if (!take_values(inputList, "complete_subset_sum_bytes", values, &words))
+        return NULL;
 
     PyObject *out = NULL;
     if (words <= (size_t)PY_SSIZE_T_MAX / 8)
         out = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)(words * 8));
-    if (out == NULL) {
-        free(c_input_array);
+    if (out == NULL)
         return PyErr_Occurred() ? NULL : PyErr_NoMemory();
-    }
     uint64_t *result = (uint64_t *)PyBytes_AS_STRING(out);
 
     char err_buf[PEMU_ERR_BUF_SIZE] = {0};
@@ -426,10 +358,9 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
      * solver advises its buffer itself; this is for the remote path.) */
     pemu::advise_huge_pages(result, words * 8);
     c_result = fetch_complete_subset_sum_cancellable(
-        c_input_array, input_length, result, &words, err_buf, stop_on_signal,
+        values.data(), values.size(), result, &words, err_buf, stop_on_signal,
         &watch);
     Py_END_ALLOW_THREADS
-    free(c_input_array);
     if (watch.raised) {
         /* The signal handler's exception, whatever the library answered. */
         Py_DECREF(out);
@@ -539,12 +470,19 @@ PEMU_METHOD webinterface_complete_subset_sum_async(PyObject *self,
         return NULL;
     }
 
-    uint64_t *c_input_array = NULL;
-    size_t input_length = 0;
-    uint64_t total_sum = 0;
-    if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length,
-                                     &total_sum) != 0)
+    std::vector<uint64_t> values;
+    size_t words = 0;
+    if (!take_values(inputList, "complete_subset_sum_async", values, &words))
         return NULL;
+    /* The worker takes over a malloc'ed copy. */
+    const size_t input_length = values.size();
+    uint64_t *c_input_array = NULL;
+    if (input_length > 0) {
+        c_input_array = (uint64_t *)malloc(input_length * sizeof(uint64_t));
+        if (c_input_array == NULL)
+            return PyErr_NoMemory();
+        memcpy(c_input_array, values.data(), input_length * sizeof(uint64_t));
+    }
 
     /* Released by _async_callback, which runs exactly once once the
      * worker runs; the library then owns the value array. */
@@ -608,6 +546,130 @@ static PyObject *out_of_bounds_beyond_64_bits(PyObject *index,
     Py_RETURN_NONE;
 }
 
+/* A result as the check and reachable_sums take it: a list of words, or a
+ * buffer of bytes or of 64-bit words (the bytes form, a NumPy uint64 array,
+ * a memoryview), read a word at a time where it lies. */
+struct result_words {
+    PyObject *list = NULL; /* borrowed from the caller's arguments */
+    Py_buffer view;
+    bool held = false;
+    const char *base = NULL;
+    Py_ssize_t stride = 0; /* between items */
+    bool bytes = false;    /* items of one byte, else of one word */
+    bool swap = false;     /* words in the other byte order */
+    size_t count = 0;      /* words */
+
+    result_words() = default;
+    result_words(const result_words &) = delete;
+    result_words &operator=(const result_words &) = delete;
+    ~result_words()
+    {
+        if (held)
+            PyBuffer_Release(&view);
+    }
+
+    /* False with an exception set when obj is no result. */
+    bool open(PyObject *obj, const char *what)
+    {
+        if (PyList_Check(obj)) {
+            list = obj;
+            count = (size_t)PyList_GET_SIZE(obj);
+            return true;
+        }
+        if (!PyObject_CheckBuffer(obj)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes a result as a list of words, bytes or a "
+                         "buffer of 64-bit words, not %.100s",
+                         what, Py_TYPE(obj)->tp_name);
+            return false;
+        }
+        if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) != 0)
+            return false;
+        held = true;
+        const char *f = view.format ? view.format : "B";
+        const bool native_big = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
+        bool big = native_big;
+        if (*f == '<' || *f == '>' || *f == '!' || *f == '=' || *f == '@') {
+            if (*f == '<')
+                big = false;
+            else if (*f == '>' || *f == '!')
+                big = true;
+            f++;
+        }
+        const bool integer = f[0] != '\0' && f[1] == '\0' &&
+                             strchr("bBhHiIlLqQnNc", f[0]) != NULL;
+        if (!integer || view.ndim != 1 ||
+            (view.itemsize != 1 && view.itemsize != 8)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes a buffer of bytes or of 64-bit words, not "
+                         "of %zd-dimensional items of format '%.20s' and %zd "
+                         "bytes",
+                         what, (Py_ssize_t)view.ndim,
+                         view.format ? view.format : "B", view.itemsize);
+            return false;
+        }
+        base = (const char *)view.buf;
+        stride = view.strides ? view.strides[0] : view.itemsize;
+        bytes = view.itemsize == 1;
+        swap = !bytes && big != native_big;
+        Py_ssize_t n = view.shape[0];
+        if (bytes && n % 8 != 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "a result as bytes holds whole 64-bit words, "
+                         "so its length is a multiple of 8, not %zd",
+                         n);
+            return false;
+        }
+        count = bytes ? (size_t)n / 8 : (size_t)n;
+        return true;
+    }
+
+    /* Word i < count; false with an exception set when its item is no
+     * word. */
+    bool word(size_t i, uint64_t *w)
+    {
+        if (list != NULL) {
+            if ((Py_ssize_t)i >= PyList_GET_SIZE(list)) {
+                PyErr_SetString(PyExc_RuntimeError,
+                                "the result list changed size while it was read");
+                return false;
+            }
+            PyObject *item = PyList_GET_ITEM(list, (Py_ssize_t)i);
+            bool negative;
+            Py_INCREF(item); /* an __index__ may drop the list's */
+            bool ok = pemu_py::read_value(item, (Py_ssize_t)i, false, w, &negative);
+            Py_DECREF(item);
+            return ok;
+        }
+        if (bytes) {
+            uint64_t v = 0;
+            const char *p = base + (Py_ssize_t)(i * 8) * stride;
+            for (int k = 7; k >= 0; k--)
+                v = v << 8 | (unsigned char)p[k * stride];
+            *w = v;
+            return true;
+        }
+        uint64_t v;
+        memcpy(&v, base + (Py_ssize_t)i * stride, 8);
+        *w = swap ? __builtin_bswap64(v) : v;
+        return true;
+    }
+
+    /* Bit `index` of a result whose word index / 64 exists. -1 with an
+     * exception set. */
+    int bit(unsigned long long index)
+    {
+        if (bytes)
+            return ((unsigned char)base[(Py_ssize_t)(index / 8) * stride] >>
+                    (index % 8)) &
+                   1;
+        uint64_t w;
+        if (!word((size_t)(index / 64), &w))
+            return -1;
+        return (int)((w >> (index % 64)) & 1u);
+    }
+};
+
 PEMU_METHOD webinterface_subset_sum_result_check(PyObject *self,
                                                  PyObject *args)
 {
@@ -619,51 +681,107 @@ PEMU_METHOD webinterface_subset_sum_result_check(PyObject *self,
     if (!parsed)
         return parse_failure(parsed);
 
-    /* The bytes form is read in place; its words are whole. */
-    const unsigned char *bytes = NULL;
-    uint64_t *c_input_array = NULL;
-    size_t input_length = 0;
-    if (PyBytes_Check(inputList) || PyByteArray_Check(inputList)) {
-        int is_bytes = PyBytes_Check(inputList);
-        Py_ssize_t n = is_bytes ? PyBytes_GET_SIZE(inputList)
-                                : PyByteArray_GET_SIZE(inputList);
-        if (n % 8 != 0) {
-            PyErr_Format(PyExc_ValueError,
-                         "a result as bytes holds whole 64-bit words, "
-                         "so its length is a multiple of 8, not %zd",
-                         n);
-            return NULL;
-        }
-        bytes = (const unsigned char *)(is_bytes
-                                            ? PyBytes_AS_STRING(inputList)
-                                            : PyByteArray_AS_STRING(inputList));
-        input_length = (size_t)n / 8;
-    } else if (_pull_input_list_from_py_obj(inputList, &c_input_array,
-                                            &input_length, NULL) != 0) {
+    /* Only the word that the index selects is read, so a check costs the
+     * same at any size. */
+    result_words result;
+    if (!result.open(inputList, "subset_sum_result_check"))
         return NULL;
-    }
+    const size_t input_length = result.count;
 
     unsigned long long index;
-    if (!index_from_int(index_obj, &index)) {
-        free(c_input_array);
+    if (!index_from_int(index_obj, &index))
         return out_of_bounds_beyond_64_bits(index_obj, input_length);
-    }
     unsigned long long check_entry = index / 64;
-    unsigned long long check_offset = index % 64;
     if (check_entry >= input_length) {
         pemu::say("Error occured in result check, entry %llu is out of bounds "
                   "of input of length %llu",
                   check_entry, (unsigned long long)input_length);
-        free(c_input_array);
         Py_RETURN_NONE;
     }
-    int is_present;
-    if (bytes != NULL)
-        is_present = (bytes[index / 8] >> (index % 8)) & 1u;
-    else
-        is_present = (c_input_array[check_entry] >> check_offset) & 1u;
-    free(c_input_array);
+    int is_present = result.bit(index);
+    if (is_present < 0)
+        return NULL;
     return PyBool_FromLong(is_present);
+}
+
+/* A bound of reachable_sums, clamped to 0 ... limit: the totals are never
+ * negative, and none lies beyond the result. */
+static bool sum_bound(PyObject *obj, uint64_t limit, uint64_t *out)
+{
+    PyObject *index = PyNumber_Index(obj);
+    if (index == NULL)
+        return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (v == -1 && PyErr_Occurred())
+        return false;
+    if (overflow != 0)
+        *out = overflow > 0 ? limit : 0;
+    else
+        *out = v < 0 ? 0 : std::min((uint64_t)v, limit);
+    return true;
+}
+
+PEMU_METHOD webinterface_reachable_sums(PyObject *self, PyObject *args,
+                                        PyObject *kwargs)
+{
+    (void)self;
+    static const char *keywords[] = {"", "start", "stop", NULL};
+    PyObject *obj, *start_obj = NULL, *stop_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:reachable_sums",
+                                     (char **)keywords, &obj, &start_obj,
+                                     &stop_obj))
+        return NULL;
+    result_words result;
+    if (!result.open(obj, "reachable_sums"))
+        return NULL;
+    /* No result has 2**58 words; the limit keeps bit numbers in 64 bits. */
+    const uint64_t bits = (uint64_t)std::min(result.count, (size_t)1 << 57) * 64;
+    uint64_t lo = 0, hi = bits;
+    if ((start_obj != NULL && !sum_bound(start_obj, bits, &lo)) ||
+        (stop_obj != Py_None && !sum_bound(stop_obj, bits, &hi)))
+        return NULL;
+    if (lo >= hi)
+        return PyList_New(0);
+
+    /* The words of [lo, hi), edges masked, in one place: a list's words are
+     * then converted once, and counting them sizes the list exactly. */
+    const size_t first = (size_t)(lo / 64), last = (size_t)((hi - 1) / 64);
+    std::vector<uint64_t> words;
+    try {
+        words.resize(last - first + 1);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+    size_t count = 0;
+    for (size_t i = first; i <= last; i++) {
+        uint64_t w;
+        if (!result.word(i, &w))
+            return NULL;
+        if (i == first)
+            w &= ~uint64_t(0) << (lo % 64);
+        if (i == last && hi % 64 != 0)
+            w &= ~(~uint64_t(0) << (hi % 64));
+        words[i - first] = w;
+        count += (size_t)__builtin_popcountll(w);
+    }
+    PyObject *sums = PyList_New((Py_ssize_t)count);
+    if (sums == NULL)
+        return NULL;
+    Py_ssize_t k = 0;
+    for (size_t i = 0; i < words.size(); i++) {
+        const long long at = (long long)((first + i) * 64);
+        for (uint64_t w = words[i]; w != 0; w &= w - 1) {
+            PyObject *s = PyLong_FromLongLong(at + __builtin_ctzll(w));
+            if (s == NULL) {
+                Py_DECREF(sums); /* unset items are NULL, which it skips */
+                return NULL;
+            }
+            PyList_SET_ITEM(sums, k++, s);
+        }
+    }
+    return sums;
 }
 
 static PyMethodDef PEMUXMethods[] = {
@@ -675,6 +793,10 @@ static PyMethodDef PEMUXMethods[] = {
      METH_VARARGS, "Run complete subset sum, result as bytes"},
     {"subset_sum_result_check", webinterface_subset_sum_result_check,
      METH_VARARGS, "Check for a specific int in the results of subset sum"},
+    {"reachable_sums", (PyCFunction)(void (*)(void))webinterface_reachable_sums,
+     METH_VARARGS | METH_KEYWORDS,
+     "reachable_sums(result, start=0, stop=None)\n--\n\nThe totals s with "
+     "start <= s < stop that a result marks, ascending"},
     {NULL, NULL, 0, NULL}};
 
 static struct PyModuleDef pemux = {

@@ -45,11 +45,21 @@ void fetch_complete_subset_sum_async(uint64_t *values, size_t count,
  * calling thread. */
 typedef int (*pemu_cancel_t)(void *cancel_user);
 
-/* As fetch_complete_subset_sum, but a remote solve also stops when cancel
- * (may be NULL) answers non-zero. The local path does not ask it. */
+/* As fetch_complete_subset_sum, but the solve also stops, failed, when
+ * cancel (may be NULL) answers non-zero: a remote one as above, a local one
+ * asks it about every 20 ms, on the calling thread. */
 pemu_status_t fetch_complete_subset_sum_cancellable(
     uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
     char *err_buf, pemu_cancel_t cancel, void *cancel_user);
+
+/* Told how far a solve has come: fraction from 0.0 to 1.0. */
+typedef void (*pemu_progress_t)(double fraction, void *progress_user);
+
+/* As fetch_complete_subset_sum_cancellable, and progress (may be NULL) hears a local solve's fraction at most 10 times a second, then 1.0 once on any success; on the calling thread. */
+pemu_status_t fetch_complete_subset_sum_watched(
+    uint64_t *values, size_t count, uint64_t *result, size_t *result_words,
+    char *err_buf, pemu_cancel_t cancel, void *cancel_user,
+    pemu_progress_t progress, void *progress_user);
 
 /* As fetch_complete_subset_sum_async, but when no worker can be started it
  * returns -1 at once, takes nothing over (values stays the caller's) and

@@ -220,7 +220,18 @@ TEST(Cancel, HookThatSaysStopEndsTheCallBeforeAnyTransfer)
     EXPECT_GE(asked, 1);
 }
 
-TEST(Cancel, LocalPathNeverAsksTheHook)
+int never(void *user)
+{
+    ++*static_cast<int *>(user);
+    return 0;
+}
+
+void count_progress(double fraction, void *user)
+{
+    static_cast<std::vector<double> *>(user)->push_back(fraction);
+}
+
+TEST(Cancel, LocalPathAsksTheHookToo)
 {
     pemu_test::EnvGuard env({"PEMU_KILLSWITCH"});
     setenv("PEMU_KILLSWITCH", "1", 1);
@@ -228,11 +239,22 @@ TEST(Cancel, LocalPathNeverAsksTheHook)
     uint64_t words[1] = {0};
     size_t count = 1;
     int asked = 0;
-    EXPECT_EQ(fetch_complete_subset_sum_cancellable(values, 2, words, &count, nullptr,
+    char err[PEMU_ERR_BUF_SIZE] = {0};
+    EXPECT_EQ(fetch_complete_subset_sum_cancellable(values, 2, words, &count, err,
                                                     always, &asked),
+              -1);
+    EXPECT_STREQ(err, "[Local failure] cancelled");
+    EXPECT_EQ(asked, 1);
+
+    asked = 0;
+    std::vector<double> fractions;
+    EXPECT_EQ(fetch_complete_subset_sum_watched(values, 2, words, &count, err, never,
+                                                &asked, count_progress, &fractions),
               0);
     EXPECT_EQ(words[0], 0x129u);
-    EXPECT_EQ(asked, 0);
+    EXPECT_EQ(asked, 1);
+    ASSERT_FALSE(fractions.empty());
+    EXPECT_EQ(fractions.back(), 1.0);
 }
 
 // Shutdown is for good, so it runs in a child process of its own.

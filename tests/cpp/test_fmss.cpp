@@ -661,3 +661,82 @@ TEST(SizedArrays, PrintFormat)
 }
 
 } // namespace
+
+// ---- a watched solve ------------------------------------------------------
+
+namespace {
+
+struct Watched {
+    std::vector<double> fractions;
+    int cancel_calls = 0;
+    int cancel_after = -1; // answer yes from this call on; -1: never
+};
+
+int watched_cancel(void *user)
+{
+    auto *w = static_cast<Watched *>(user);
+    return w->cancel_after >= 0 && w->cancel_calls++ >= w->cancel_after;
+}
+
+void watched_progress(double fraction, void *user)
+{
+    static_cast<Watched *>(user)->fractions.push_back(fraction);
+}
+
+pemu_status_t solve_watched(const Values &v, Words &buf, Watched &w, char *err)
+{
+    const pemu_watch_t watch = {watched_cancel, &w, watched_progress, &w};
+    buf.assign(size_t(total_of(v) >> 6) + 1, kSentinel);
+    size_t words = buf.size();
+    return _fmss_solve_watched(v.data(), v.size(), buf.data(), &words, err, &watch);
+}
+
+} // namespace
+
+TEST(FmssWatch, SameResultAsUnwatchedAndProgressEndsAtOne)
+{
+    std::mt19937_64 rng(41);
+    for (int mode : kModes) {
+        ListMode m(mode);
+        for (int round = 0; round < 40; round++) {
+            Values v(rng() % 30);
+            for (auto &x : v)
+                x = rng() % (round % 2 ? 5000 : 70);
+            Watched w;
+            Words buf;
+            ASSERT_EQ(solve_watched(v, buf, w, nullptr), 0);
+            EXPECT_EQ(buf, solve(v)) << "round " << round;
+            ASSERT_FALSE(w.fractions.empty());
+            EXPECT_EQ(w.fractions.back(), 1.0);
+            EXPECT_TRUE(std::is_sorted(w.fractions.begin(), w.fractions.end()));
+            EXPECT_GE(w.fractions.front(), 0.0);
+            // The first ask comes before any item, and then not before 100 ms.
+            EXPECT_LE(w.fractions.size(), 5u);
+        }
+    }
+}
+
+TEST(FmssWatch, CancelEndsTheSolveFailed)
+{
+    Watched w;
+    w.cancel_after = 0;
+    Words buf;
+    char err[PEMU_ERR_BUF_SIZE] = {0};
+    EXPECT_EQ(solve_watched({3, 5, 7, 1000}, buf, w, err), -1);
+    EXPECT_STREQ(err, "[Local failure] cancelled");
+    EXPECT_EQ(w.cancel_calls, 1);
+    for (double f : w.fractions)
+        EXPECT_LT(f, 1.0) << "a cancelled solve never reports its end";
+}
+
+TEST(FmssWatch, NullWatchAndEmptyMembersSolveAsUnwatched)
+{
+    const Values v = {3, 5, 5, 5, 1 << 20};
+    Words buf(size_t(total_of(v) >> 6) + 1);
+    size_t words = buf.size();
+    ASSERT_EQ(_fmss_solve_watched(v.data(), v.size(), buf.data(), &words, nullptr, nullptr), 0);
+    EXPECT_EQ(buf, solve(v));
+    const pemu_watch_t empty = {nullptr, nullptr, nullptr, nullptr};
+    ASSERT_EQ(_fmss_solve_watched(v.data(), v.size(), buf.data(), &words, nullptr, &empty), 0);
+    EXPECT_EQ(buf, solve(v));
+}

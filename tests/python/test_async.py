@@ -94,12 +94,20 @@ def test_result_delivered_once_on_another_thread(local, values, words):
     assert calls[0][2] != threading.get_ident()
 
 
-@pytest.mark.parametrize("not_a_list", ["abc", (1, 2), None, {1: 2}])
-def test_non_list_is_reported_and_solved_as_empty(local, capfd, not_a_list):
+@pytest.mark.parametrize("values, words", [((1, 2), [15]), ({1: 2}, [3]), (range(3), [15])])
+def test_other_iterables_are_solved_as_their_items(local, capfd, values, words):
     got = Deliveries()
-    assert pemux.complete_subset_sum_async(not_a_list, got.callable_for(0)) is None
-    assert capfd.readouterr().out == "Error occured with PyList_Check 0\n"
-    assert [r for _, r, _ in got.wait(1)] == [[1]]
+    assert pemux.complete_subset_sum_async(values, got.callable_for(0)) is None
+    assert [r for _, r, _ in got.wait(1)] == [words]
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize("values, exc", [("abc", TypeError), (None, TypeError), ([-1], OverflowError)])
+def test_values_that_do_not_convert_raise_and_start_nothing(local, values, exc):
+    got = Deliveries()
+    with pytest.raises(exc):
+        pemux.complete_subset_sum_async(values, got.callable_for(0))
+    assert got.calls == []
 
 
 def test_hundreds_in_flight_each_delivered_once_and_right(local):

@@ -45,9 +45,10 @@ def test_random_lists_agree_with_big_int_oracle(seed):
     assert as_int(words) == oracle(values)
 
 
-def test_not_a_list_is_solved_as_empty(capfd):
-    assert pemux.complete_subset_sum("abc") == [1]
-    assert capfd.readouterr().out == "Error occured with PyList_Check 0\n"
+def test_a_string_is_refused_not_solved_as_empty(capfd):
+    with pytest.raises(TypeError, match="item 0 of the values is not an int but str"):
+        pemux.complete_subset_sum("abc")
+    assert capfd.readouterr().out == "Error occured with PyLong_Check\n"
 
 
 @pytest.mark.parametrize("call", [
@@ -96,7 +97,6 @@ def test_result_check(result, index, expected):
     ([5], 64, "entry 1 is out of bounds of input of length 1"),
     ([5], -1, f"entry {2**58 - 1} is out of bounds of input of length 1"),
     ([], 0, "entry 0 is out of bounds of input of length 0"),
-    ("abc", 0, "entry 0 is out of bounds of input of length 0"),
 ])
 def test_result_check_out_of_bounds(capfd, result, index, printed):
     assert pemux.subset_sum_result_check(result, index) is None
@@ -117,12 +117,13 @@ def test_result_check_index_beyond_64_bits_is_out_of_bounds(capfd, index, entry)
         f"Error occured in result check, entry {entry} is out of bounds of input of length 2")
 
 
-@pytest.mark.parametrize("result, exc", [
-    ([1, "x"], TypeError), ([-1], OverflowError), ([2**64], OverflowError),
+@pytest.mark.parametrize("result, index, exc", [
+    (["x", 1], 0, TypeError), ([-1], 0, OverflowError), ([2**64], 0, OverflowError),
+    ([0, 1.5], 64, TypeError), ("abc", 0, TypeError), ((5,), 0, TypeError),
 ])
-def test_result_check_refuses_bad_words(result, exc):
+def test_result_check_refuses_bad_words(result, index, exc):
     with pytest.raises(exc):
-        pemux.subset_sum_result_check(result, 0)
+        pemux.subset_sum_result_check(result, index)
 
 
 @pytest.mark.parametrize("switch", [None, "0", "yes", "", " 1", "1 "])
@@ -197,6 +198,7 @@ def test_exported_symbols_are_the_entry_and_the_methods():
         "webinterface_complete_subset_sum",
         "webinterface_complete_subset_sum_async",
         "webinterface_complete_subset_sum_bytes",
+        "webinterface_reachable_sums",
         "webinterface_subset_sum_result_check",
     }
     internal = ("_pull_input_list_from_py_obj", "_generate_result_list_from_c_buf",
