@@ -20,12 +20,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 #include <tuple>
 #include <utility>
 
 #include "fmss_kernels.h"
-#include "pemu_internal.h"
 
 namespace pemu {
 namespace {
@@ -86,19 +86,72 @@ bool shifted_total(wide_int total, uint64_t all, uint64_t neg, uint64_t *t)
 constexpr uint64_t LEAF_WORK = uint64_t(1) << 18;
 constexpr size_t MEET_MAX = 40;
 
+using clock = std::chrono::steady_clock;
+constexpr auto CANCEL_EVERY = std::chrono::milliseconds(20);
+constexpr auto PROGRESS_EVERY = std::chrono::milliseconds(100);
+
 struct search {
     const uint64_t *mag = nullptr;
     std::vector<uint8_t> taken; /* per value: in the magnitudes' subset */
-    const subset_watch *watch = nullptr;
+    const pemu_watch_t *watch = nullptr;
     char *err_buf = nullptr;
-    double work_all = 1, work_done = 0;
     pemu_status_t status = 0;
+    /* Progress in units of work (values times words), the whole search
+     * being about work_all; the bitset solves report theirs through inner,
+     * each its share from inner_base on. */
+    double work_all = 1, work_done = 0, inner_base = 0, inner_span = 0;
+    pemu_watch_t inner{};
+    clock::time_point asked{}, told{};
     /* Both bitsets of a split live here, one node at a time: the first
      * split is the largest, and fresh pages for every node would cost more
      * in faults than the solves. */
     malloc_ptr<uint64_t[]> scratch;
     size_t scratch_words = 0;
 
+    void watch_with(const pemu_watch_t *w)
+    {
+        watch = w;
+        if (w == nullptr)
+            return;
+        inner.cancel = w->cancel;
+        inner.cancel_user = w->cancel_user;
+        if (w->progress != nullptr) {
+            inner.progress = [](double f, void *user) {
+                search *s = static_cast<search *>(user);
+                if (f < 1.0) /* the search's own 1.0 comes at its end */
+                    s->tell(s->inner_base + f * s->inner_span);
+            };
+            inner.progress_user = this;
+        }
+    }
+    bool stop()
+    {
+        if (watch == nullptr || watch->cancel == nullptr)
+            return false;
+        const clock::time_point now = clock::now();
+        if (now - asked < CANCEL_EVERY)
+            return false;
+        asked = now;
+        if (watch->cancel(watch->cancel_user) == 0)
+            return false;
+        status = fail("[Local failure] cancelled", err_buf);
+        return true;
+    }
+    void tell(double work)
+    {
+        if (watch == nullptr || watch->progress == nullptr)
+            return;
+        const clock::time_point now = clock::now();
+        if (now - told < PROGRESS_EVERY)
+            return;
+        told = now;
+        watch->progress(std::min(work / work_all, 0.99), watch->progress_user);
+    }
+    void did(double work)
+    {
+        work_done += work;
+        tell(work_done);
+    }
     uint64_t *scratch_for(size_t words)
     {
         if (words > scratch_words) {
@@ -108,23 +161,6 @@ struct search {
                 status = fail("[Local failure] out of memory for the search", err_buf);
         }
         return scratch.get();
-    }
-
-    bool stop()
-    {
-        if (watch != nullptr && watch->cancel != nullptr &&
-            watch->cancel(watch->cancel_user) != 0) {
-            status = fail("[Local failure] the search was cancelled", err_buf);
-            return true;
-        }
-        return false;
-    }
-    void did(double work)
-    {
-        work_done += work;
-        if (watch != nullptr && watch->progress != nullptr)
-            watch->progress(std::min(work_done / work_all, 0.99),
-                            watch->progress_user);
     }
 };
 
@@ -224,10 +260,16 @@ bool sums_bitset(search &s, const items_t &items, uint64_t sum, uint64_t *set)
     for (size_t i = 0; i < items.size(); i++)
         vals[i] = s.mag[items[i]];
     size_t words = words_for_total(sum);
-    if (_fmss_solve(vals.data(), vals.size(), set, &words, s.err_buf) != 0) {
+    s.inner_base = s.work_done;
+    s.inner_span = double(items.size()) * double(words);
+    const pemu_watch_t *watch = s.watch != nullptr ? &s.inner : nullptr;
+    if (_fmss_solve_watched(vals.data(), vals.size(), set, &words, s.err_buf,
+                            watch) != 0) {
         s.status = -1;
         return false;
     }
+    s.work_done += s.inner_span;
+    s.tell(s.work_done);
     return true;
 }
 
@@ -302,7 +344,6 @@ int solve_node(search &s, const items_t &items, uint64_t sum, uint64_t t)
     const uint64_t lo = t > sb ? t - sb : 0, hi = std::min(t, sa);
     if (lo > hi || !find_split(set_a, wa, set_b, wb, lo, hi, t, &part))
         return 0;
-    s.did(node_work / 2);
     /* Both parts are reachable by construction; a miss is a fault. */
     for (auto [half, half_sum, want] : {std::tuple{&a, sa, part}, std::tuple{&b, sb, t - part}}) {
         const int r = solve_node(s, *half, half_sum, want);
@@ -370,7 +411,7 @@ windows plan_windows(const uint64_t *mag, size_t n, uint64_t all, uint64_t t,
 pemu_status_t subset_with_sum(const uint64_t *values, const uint8_t *negative,
                               size_t count, wide_int total,
                               std::vector<size_t> &indices, bool *found,
-                              char *err_buf, const subset_watch *watch)
+                              char *err_buf, const pemu_watch_t *watch)
 {
     indices.clear();
     *found = false;
@@ -383,8 +424,8 @@ pemu_status_t subset_with_sum(const uint64_t *values, const uint8_t *negative,
 
     search s;
     s.mag = values;
-    s.watch = watch;
     s.err_buf = err_buf;
+    s.watch_with(watch);
     int r;
     try {
         s.taken.assign(count, 0);

@@ -16,23 +16,11 @@
 #include <memory>
 #include <vector>
 
-#include "hdr/pemu_lib.h"
-#include "pemu_plumbing.h"
+#include "pemu_internal.h"
 
 namespace pemu {
 
 using wide_int = __int128;
-
-/* Asked by a long search on the calling thread. cancel (may be NULL) is
- * asked between steps; a non-zero answer ends the search as a failure.
- * progress (may be NULL) gets the fraction of the work done, 0.0 ... 1.0,
- * growing, and 1.0 once at the end of a search that found its answer. */
-struct subset_watch {
-    int (*cancel)(void *user) = nullptr;
-    void *cancel_user = nullptr;
-    void (*progress)(double fraction, void *user) = nullptr;
-    void *progress_user = nullptr;
-};
 
 /* One subset summing to total into indices (ascending), with *found = true;
  * *found = false when none does. Divide and conquer over the bitset solver:
@@ -40,13 +28,16 @@ struct subset_watch {
  * halves reach, and each half is solved on its own for its part. Peak
  * memory is about one bitset of the whole problem (sum of the magnitudes
  * / 8 bytes); time about one complete solve. The answer is summed before
- * it is returned. 0, or -1 with a "[Local failure] " message in err_buf
- * (may be NULL): out of memory, cancelled, or magnitudes past 2**64 - 1. */
+ * it is returned. Watched (watch may be NULL) as a local solve is: on the
+ * calling thread, cancel about every 20 ms, progress at most every 100 ms
+ * and 1.0 once when an answer was found. 0, or -1 with a "[Local failure] "
+ * message in err_buf (may be NULL): out of memory, cancelled ("[Local
+ * failure] cancelled"), or magnitudes past 2**64 - 1. */
 pemu_status_t subset_with_sum(const uint64_t *values, const uint8_t *negative,
                               size_t count, wide_int total,
                               std::vector<size_t> &indices, bool *found,
                               char *err_buf,
-                              const subset_watch *watch = nullptr);
+                              const pemu_watch_t *watch = nullptr);
 
 /* Bytes a subset_enumerator for this problem keeps in its tables: 0 when
  * the total is out of reach on its face. Saturates at UINT64_MAX. */
