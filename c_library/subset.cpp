@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <new>
 #include <tuple>
 #include <utility>
@@ -82,9 +83,12 @@ bool shifted_total(wide_int total, uint64_t all, uint64_t neg, uint64_t *t)
 /* ---- one subset --------------------------------------------------------- */
 
 /* Leaves at most about this many word steps; their memory is bounded by
- * it too (layers) or by 2 * 2**20 entries (meeting in the middle). */
+ * it too (layers) or by 4 * 2**20 entries of 16 bytes (meeting in the
+ * middle, which also takes larger nodes whose bitsets would cost more: a
+ * merge step costs about as much as 16 word steps). */
 constexpr uint64_t LEAF_WORK = uint64_t(1) << 18;
 constexpr size_t MEET_MAX = 40;
+constexpr double MERGE_STEP_WORDS = 16;
 
 using clock = std::chrono::steady_clock;
 constexpr auto CANCEL_EVERY = std::chrono::milliseconds(20);
@@ -312,7 +316,8 @@ int solve_node(search &s, const items_t &items, uint64_t sum, uint64_t t)
     const uint64_t layer_work = uint64_t(n) * ((std::min(t, sum - t) >> 6) + 1);
     const uint64_t meet_work = n <= MEET_MAX ? uint64_t(2) << ((n + 1) / 2) : UINT64_MAX;
     const double node_work = double(n) * double((sum >> 6) + 1);
-    if (std::min(layer_work, meet_work) <= LEAF_WORK) {
+    if (std::min(layer_work, meet_work) <= LEAF_WORK ||
+        (n <= MEET_MAX && double(meet_work) * MERGE_STEP_WORDS <= node_work)) {
         const int r = meet_work <= layer_work ? meet_in_the_middle(s, items, t)
                                               : stored_layers(s, items, sum, t);
         s.did(node_work);
@@ -363,12 +368,15 @@ int solve_node(search &s, const items_t &items, uint64_t sum, uint64_t t)
 /* Windows of the enumerator's levels: level k (0 ... n) holds which
  * remainders the values from k on make, over [lo, hi]: a walk meets level k
  * with at least t minus the values before k and at most t left, and only
- * remainders up to the values from k on can be made. Zeros share the
- * level after them. */
+ * remainders up to the values from k on can be made. Each level is a
+ * bitset of its window or a sorted list of its members, whichever bound is
+ * smaller: the values from k on make at most 2**(their count) sums. Zeros
+ * share the level after them. */
 struct windows {
     std::vector<uint64_t> lo, hi;
-    std::vector<size_t> offset;
-    uint64_t words = 0; /* saturating */
+    std::vector<size_t> offset, stored;
+    std::vector<uint8_t> list;
+    uint64_t words = 0, bytes = 0; /* saturating */
 };
 
 uint64_t window_words(uint64_t lo, uint64_t hi)
@@ -376,14 +384,19 @@ uint64_t window_words(uint64_t lo, uint64_t hi)
     return lo > hi ? 0 : ((hi - lo) >> 6) + 1;
 }
 
-windows plan_windows(const uint64_t *mag, size_t n, uint64_t all, uint64_t t,
-                     bool place)
+inline uint64_t add_saturating(uint64_t a, uint64_t b)
+{
+    return a + b < a ? UINT64_MAX : a + b;
+}
+
+windows plan_windows(const uint64_t *mag, size_t n, uint64_t all, uint64_t t)
 {
     windows w;
     w.lo.assign(n + 1, 0);
     w.hi.assign(n + 1, 0);
-    if (place)
-        w.offset.assign(n + 1, 0);
+    w.offset.assign(n + 1, 0);
+    w.stored.assign(n + 1, n);
+    w.list.assign(n + 1, 0);
     uint64_t prefix = 0;
     for (size_t k = 0; k <= n; k++) {
         w.lo[k] = t > prefix ? t - prefix : 0;
@@ -392,16 +405,29 @@ windows plan_windows(const uint64_t *mag, size_t n, uint64_t all, uint64_t t,
             prefix += mag[k];
     }
     /* Level 0 is never read: the walk starts at t, which it checks itself. */
+    size_t after = 0; /* non-zero values from k on */
     for (size_t k = n; k >= 1; k--) {
         if (k < n && mag[k] == 0) {
-            if (place)
-                w.offset[k] = w.offset[k + 1];
+            w.offset[k] = w.offset[k + 1];
+            w.stored[k] = w.stored[k + 1];
+            w.list[k] = w.list[k + 1];
             continue;
         }
-        if (place)
+        after += k < n;
+        w.stored[k] = k;
+        const uint64_t words = window_words(w.lo[k], w.hi[k]);
+        const uint64_t entries =
+            words == 0 ? 0
+                       : std::min(after >= 63 ? UINT64_MAX : uint64_t(1) << after,
+                                  w.hi[k] - w.lo[k] + 1);
+        w.list[k] = entries < words;
+        if (w.list[k]) {
+            w.bytes = add_saturating(w.bytes, entries > UINT64_MAX / 8 ? UINT64_MAX : entries * 8);
+        } else {
             w.offset[k] = size_t(w.words);
-        const uint64_t add = window_words(w.lo[k], w.hi[k]);
-        w.words = w.words + add < w.words ? UINT64_MAX : w.words + add;
+            w.words = add_saturating(w.words, words);
+            w.bytes = add_saturating(w.bytes, words > UINT64_MAX / 8 ? UINT64_MAX : words * 8);
+        }
     }
     return w;
 }
@@ -473,8 +499,7 @@ uint64_t enumeration_table_bytes(const uint64_t *values,
     if (!sums_of(values, negative, count, &all, &neg) ||
         !shifted_total(total, all, neg, &t))
         return 0;
-    const uint64_t words = plan_windows(values, count, all, t, false).words;
-    return words > UINT64_MAX / 8 ? UINT64_MAX : words * 8;
+    return plan_windows(values, count, all, t).bytes;
 }
 
 uint64_t max_memory_budget(void)
@@ -518,15 +543,13 @@ subset_enumerator::made subset_enumerator::create(
         return made::ok;
     }
     try {
-        windows w = plan_windows(values, count, all, t, true);
-        if (w.words > budget / 8) {
+        windows w = plan_windows(values, count, all, t);
+        if (w.bytes > budget) {
             char msg[PEMU_ERR_BUF_SIZE];
             snprintf(msg, sizeof msg,
                      "[Local failure] enumerating needs %llu bytes of tables, "
-                     "over the budget of %llu (PEMU_MAX_MEMORY)",
-                     w.words > UINT64_MAX / 8 ? (unsigned long long)UINT64_MAX
-                                              : (unsigned long long)(w.words * 8),
-                     (unsigned long long)budget);
+                     "over the budget %llu (PEMU_MAX_MEMORY)",
+                     (unsigned long long)w.bytes, (unsigned long long)budget);
             fail(msg, err_buf);
             return made::too_big;
         }
@@ -538,53 +561,115 @@ subset_enumerator::made subset_enumerator::create(
         e->lo_ = std::move(w.lo);
         e->hi_ = std::move(w.hi);
         e->offset_ = std::move(w.offset);
-        e->table_words_ = size_t(w.words);
+        e->stored_ = std::move(w.stored);
+        e->is_list_ = std::move(w.list);
+        e->lists_.resize(count + 1);
+        e->table_bytes_ = w.bytes;
         e->rem_.assign(count + 1, 0);
         e->took_.assign(count + 1, 0);
         e->rem_[0] = t;
+        e->words_.reset(static_cast<uint64_t *>(calloc(std::max<size_t>(size_t(w.words), 1), 8)));
+        if (!e->words_) {
+            fail("[Local failure] out of memory for the enumeration tables", err_buf);
+            return made::failed;
+        }
+        e->build();
     } catch (const std::bad_alloc &) {
         fail("[Local failure] out of memory for the enumeration", err_buf);
         return made::failed;
-    }
-    e->words_.reset(static_cast<uint64_t *>(calloc(std::max<size_t>(e->table_words_, 1), 8)));
-    if (!e->words_) {
-        fail("[Local failure] out of memory for the enumeration tables", err_buf);
-        return made::failed;
-    }
-
-    /* Level n: only the empty rest, remainder 0 (its window is [0, 0]). */
-    const size_t n = count;
-    uint64_t *tab = e->words_.get();
-    tab[e->offset_[n]] = 1;
-    for (size_t k = n; k-- > 1;) {
-        if (values[k] == 0)
-            continue; /* shares level k + 1 */
-        const uint64_t lo = e->lo_[k], hi = e->hi_[k];
-        const size_t nw = size_t(window_words(lo, hi));
-        if (nw == 0)
-            continue;
-        const uint64_t nlo = e->lo_[k + 1];
-        const size_t nnw = size_t(window_words(nlo, e->hi_[k + 1]));
-        const uint64_t *next = tab + e->offset_[k + 1];
-        uint64_t *cur = tab + e->offset_[k];
-        const wide_int v = values[k];
-        for (size_t w = 0; w < nw; w++) {
-            const wide_int p = wide_int(lo) + wide_int(w) * 64 - wide_int(nlo);
-            cur[w] = bits_at(next, nnw, p) | bits_at(next, nnw, p - v);
-        }
-        cur[nw - 1] &= low_mask(unsigned((hi - lo) & 63) + 1);
-        /* The next level's words beyond its hi are zero, as set here. */
     }
     *out = std::move(e);
     return made::ok;
 }
 
-bool subset_enumerator::reachable_after(size_t k, uint64_t r) const
+template <class F>
+void subset_enumerator::each_member(size_t level, uint64_t a, uint64_t b, F f) const
 {
-    const size_t level = k + 1;
+    a = std::max(a, lo_[level]);
+    b = std::min(b, hi_[level]);
+    if (a > b)
+        return;
+    const size_t at = stored_[level];
+    if (is_list_[at]) {
+        const std::vector<uint64_t> &l = lists_[at];
+        for (auto i = std::lower_bound(l.begin(), l.end(), a); i != l.end() && *i <= b; ++i)
+            f(*i);
+        return;
+    }
+    const uint64_t *words = words_.get() + offset_[at], base = lo_[level];
+    const uint64_t first = a - base, last = b - base;
+    for (uint64_t w = first >> 6; w <= last >> 6; w++) {
+        uint64_t m = words[w];
+        if (w == first >> 6)
+            m &= ~uint64_t(0) << (first & 63);
+        if (w == last >> 6)
+            m &= low_mask(unsigned(last & 63) + 1);
+        for (; m != 0; m &= m - 1)
+            f(base + (w << 6) + unsigned(__builtin_ctzll(m)));
+    }
+}
+
+/* Levels n - 1 down to 1, each from the one after it: remainder r is made
+ * from k on when the values after k make r, or r - v with v taken. */
+void subset_enumerator::build()
+{
+    const size_t n = n_;
+    uint64_t *tab = words_.get();
+    tab[offset_[n]] = 1; /* level n: only the empty rest, remainder 0 */
+    for (size_t k = n; k-- > 1;) {
+        if (mag_[k] == 0)
+            continue; /* shares level k + 1 */
+        const uint64_t lo = lo_[k], hi = hi_[k], v = mag_[k];
+        const size_t nw = size_t(window_words(lo, hi));
+        if (nw == 0)
+            continue;
+        const size_t next = stored_[k + 1];
+        if (!is_list_[k] && !is_list_[next]) {
+            const uint64_t nlo = lo_[k + 1];
+            const size_t nnw = size_t(window_words(nlo, hi_[k + 1]));
+            const uint64_t *from = tab + offset_[next];
+            uint64_t *cur = tab + offset_[k];
+            for (size_t w = 0; w < nw; w++) {
+                const wide_int p = wide_int(lo) + wide_int(w) * 64 - wide_int(nlo);
+                cur[w] = bits_at(from, nnw, p) | bits_at(from, nnw, p - wide_int(v));
+            }
+            /* Words beyond hi stay zero: bits_at reads them as absent. */
+            cur[nw - 1] &= low_mask(unsigned((hi - lo) & 63) + 1);
+            continue;
+        }
+        std::vector<uint64_t> kept, shifted;
+        each_member(k + 1, lo, hi, [&](uint64_t r) { kept.push_back(r); });
+        if (hi >= v)
+            each_member(k + 1, lo >= v ? lo - v : 0, hi - v,
+                        [&](uint64_t r) { shifted.push_back(r + v); });
+        if (is_list_[k]) {
+            std::vector<uint64_t> &l = lists_[k];
+            l.reserve(kept.size() + shifted.size());
+            std::set_union(kept.begin(), kept.end(), shifted.begin(), shifted.end(),
+                           std::back_inserter(l));
+            l.shrink_to_fit();
+        } else {
+            uint64_t *cur = tab + offset_[k];
+            for (const auto *part : {&kept, &shifted})
+                for (uint64_t r : *part)
+                    cur[(r - lo) >> 6] |= uint64_t(1) << ((r - lo) & 63);
+        }
+    }
+}
+
+bool subset_enumerator::member(size_t level, uint64_t r) const
+{
     if (r < lo_[level] || r > hi_[level])
         return false;
-    return bit(words_.get() + offset_[level], r - lo_[level]);
+    const size_t at = stored_[level];
+    if (is_list_[at])
+        return std::binary_search(lists_[at].begin(), lists_[at].end(), r);
+    return bit(words_.get() + offset_[at], r - lo_[level]);
+}
+
+bool subset_enumerator::reachable_after(size_t k, uint64_t r) const
+{
+    return member(k + 1, r);
 }
 
 void subset_enumerator::descend(size_t from)

@@ -55,11 +55,14 @@ uint64_t max_memory_budget(void);
  *
  * The tables hold, for each non-zero value i, which remainders the values
  * after it can still make, over the remainders a walk can meet there (at
- * most min(t, S - t) + 1 bits each, S the magnitudes' sum and t the total
- * shifted by the negatives' magnitudes): at most about
- * n * (min(t, S - t) + 1) / 8 bytes, plus a few words per value. Every step
- * of the walk leads to an answer, so between two answers it takes at most
- * 2n steps of O(1). */
+ * most min(t, S - t) + 1 of them, S the magnitudes' sum and t the total
+ * shifted by the negatives' magnitudes): each as bits of that window, or,
+ * when fewer, as a sorted list of at most 2**m remainders (m the non-zero
+ * values after i), 8 bytes each. So at most about
+ * n * min((min(t, S - t) + 1) / 8, 8 * 2**m) bytes, plus a few words per
+ * value, and while one level is made, two lists as long as its own. Every
+ * step of the walk leads to an answer, so between two answers it takes at
+ * most 2n steps of O(log) each. */
 class subset_enumerator {
   public:
     enum class made { ok,
@@ -77,26 +80,34 @@ class subset_enumerator {
     /* The next subset into indices (ascending); false once all were given. */
     bool next(std::vector<size_t> &indices);
 
-    uint64_t table_bytes() const { return table_words_ * 8; }
+    /* The bound of the tables' size that the budget was held against. */
+    uint64_t table_bytes() const { return table_bytes_; }
 
     subset_enumerator(const subset_enumerator &) = delete;
     subset_enumerator &operator=(const subset_enumerator &) = delete;
 
   private:
     subset_enumerator() = default;
+    void build();
+    bool member(size_t level, uint64_t r) const;
+    template <class F>
+    void each_member(size_t level, uint64_t a, uint64_t b, F f) const;
     bool reachable_after(size_t k, uint64_t r) const;
     void descend(size_t from);
 
     size_t n_ = 0;
     std::vector<uint64_t> mag_;
     std::vector<uint8_t> neg_;
-    /* Remainders the values from k on can make, bits [lo_[k], hi_[k]] of
-     * the window at words_ + offset_[k]; level n is the empty rest. Zeros
-     * share the table of the level after them. */
+    /* Level k: the remainders that the values from k on make, over
+     * [lo_[k], hi_[k]], held by level stored_[k] (k itself, or the level
+     * after its zeros): as bits from words_ + offset_ on, or as the sorted
+     * lists_[stored_[k]] where is_list_. Level n is the empty rest. */
     std::vector<uint64_t> lo_, hi_;
-    std::vector<size_t> offset_;
+    std::vector<size_t> offset_, stored_;
+    std::vector<uint8_t> is_list_;
+    std::vector<std::vector<uint64_t>> lists_;
     malloc_ptr<uint64_t[]> words_;
-    size_t table_words_ = 0;
+    uint64_t table_bytes_ = 0;
     /* The walk: remainder before level k, and whether level k took its
      * value. */
     std::vector<uint64_t> rem_;
