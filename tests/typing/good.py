@@ -27,6 +27,10 @@ def on_result(result: list[int] | None) -> None:
 pemux.complete_subset_sum_async([3, 5], on_result)
 finished.wait(30)
 
+fractions: list[float] = []
+picked: list[int] | None = pemux.subset_with_sum([3, 5, -2], 6, progress=fractions.append)
+every: list[list[int]] = list(pemux.subsets_with_sum([3, 5, -2], 3, limit=5))
+
 # The annotations above hold at run time too.
 assert isinstance(version, str) and version
 assert words == [297]
@@ -34,4 +38,6 @@ assert packed == (297).to_bytes(8, "little")
 assert in_words is True and beyond is None
 assert in_bytes is None or isinstance(in_bytes, bool)
 assert received == [[297]]
+assert picked == [0, 1, 2] and fractions[-1:] == [1.0]
+assert every == [[0], [1, 2]]
 print("ok")
