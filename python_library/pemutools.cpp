@@ -798,7 +798,7 @@ static PyMethodDef PEMUXMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "reachable_sums(result, start=0, stop=None)\n--\n\nThe totals s with "
      "start <= s < stop that a result marks, ascending"},
-    PEMU_SUBSET_METHODS
+    PEMU_SUBSET_METHODS,
     {NULL, NULL, 0, NULL}};
 
 static struct PyModuleDef pemux = {

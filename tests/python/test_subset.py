@@ -64,7 +64,8 @@ def test_every_subset_exactly_once(values):
 
 
 @pytest.mark.parametrize("count, largest, negatives", [
-    (2000, 10**5, False), (300, 10**6, True), (36, 2**32, True), (90, 2**20, True), (5000, 30, False)])
+    (2000, 10**5, False), (300, 10**6, True), (36, 2**32, True), (90, 2**20, True),
+    (5000, 30, False)])
 def test_large_problems_checked_by_summing(local, count, largest, negatives):
     rng = random.Random(count)
     values = [rng.randint(-largest if negatives else 0, largest) for _ in range(count)]
