@@ -14,6 +14,7 @@
 
 #include "hdr/pemu_lib.h"
 #include "pemu_plumbing.h"
+#include "pemu_subset.h"
 #include "pemu_values.h"
 
 /* The binding's face to the dynamic linker: PyInit_pemux and the method
@@ -859,6 +860,7 @@ static PyMethodDef PEMUXMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "reachable_sums(result, start=0, stop=None)\n--\n\nThe totals s with "
      "start <= s < stop that a result marks, ascending"},
+    PEMU_SUBSET_METHODS,
     {NULL, NULL, 0, NULL}};
 
 static struct PyModuleDef pemux = {

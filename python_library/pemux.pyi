@@ -4,7 +4,7 @@ A result is a list of 64-bit words: bit s of the answer is bit (s % 64) of
 item s // 64, and it is set exactly when some subset of the values sums to s.
 """
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 
 from typing_extensions import Buffer
 from typing import Callable, Optional, SupportsIndex, Union
@@ -85,4 +85,44 @@ def reachable_sums(result: Result, start: int = 0, stop: Optional[int] = None) -
 
     stop None means the end of the result; bounds beyond either end are
     clamped to it.
+    """
+
+def subset_with_sum(
+    values: Iterable[SupportsIndex],
+    total: SupportsIndex,
+    /,
+    *,
+    progress: Optional[Callable[[float], object]] = None,
+) -> Optional[list[int]]:
+    """Indices (ascending) of one subset of values that sums to total, or
+    None when no subset does.
+
+    values take the forms of complete_subset_sum and may be negative; total
+    is any int. The answer is summed before it is returned. Memory is about
+    one result of complete_subset_sum for the values' magnitudes, time about
+    one such solve. Solves in-process with PEMU_KILLSWITCH=1; otherwise
+    ConnectionError, as the solving service has no route for it yet. The
+    interpreter lock is released meanwhile; progress, when given, is called
+    with the fraction done (0.0 ... 1.0) at most 10 times a second and once
+    with 1.0 at the end, on the calling thread. Ctrl-C on the main thread,
+    or an exception from progress, ends the call with that exception.
+    MemoryError when memory runs out.
+    """
+
+def subsets_with_sum(
+    values: Iterable[SupportsIndex],
+    total: SupportsIndex,
+    /,
+    limit: Optional[SupportsIndex] = None,
+) -> Iterator[list[int]]:
+    """Iterator over every subset of values that sums to total, each once,
+    as lists of ascending indices; at most limit of them when given.
+
+    Values and total as in subset_with_sum; always in-process. Tables are
+    made at the call: for n values with magnitudes summing to S, and t the
+    total plus the negatives' magnitudes, at most about
+    n * (min(t, S - t) + 1) / 8 bytes. A problem whose tables would pass
+    PEMU_MAX_MEMORY (bytes; default half the machine's memory) raises
+    MemoryError before any of them is made. Between two answers the walk
+    takes O(n) steps: no branch that cannot reach the total is explored.
     """

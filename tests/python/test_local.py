@@ -200,6 +200,8 @@ def test_exported_symbols_are_the_entry_and_the_methods():
         "webinterface_complete_subset_sum_bytes",
         "webinterface_reachable_sums",
         "webinterface_subset_sum_result_check",
+        "webinterface_subset_with_sum",
+        "webinterface_subsets_with_sum",
     }
     internal = ("_pull_input_list_from_py_obj", "_generate_result_list_from_c_buf",
                 "_async_callback", "_async_exit_hook", "PEMUXMethods")

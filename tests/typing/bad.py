@@ -30,3 +30,5 @@ pemux.subset_sum_result_check("297", 8)  # mypy: arg-type; pyright: reportArgume
 pemux.subset_sum_result_check([297], "8")  # mypy: arg-type; pyright: reportArgumentType
 found: bool = pemux.subset_sum_result_check(b"\x01", 0)  # mypy: assignment; pyright: reportAssignmentType
 pemux.complete_subset_sum_maybe([3, 5])  # mypy: attr-defined; pyright: reportAttributeAccessIssue
+picked: list[int] = pemux.subset_with_sum([3], 3)  # mypy: assignment; pyright: reportAssignmentType
+pemux.subsets_with_sum([3], 3, limit="2")  # mypy: arg-type; pyright: reportArgumentType

@@ -30,6 +30,9 @@ finished.wait(30)
 sums: list[int] = pemux.reachable_sums(packed, 1, stop=None)
 from_tuple: bytes = pemux.complete_subset_sum_bytes((3, 5), progress=lambda f: None)
 from_range: list[int] = pemux.complete_subset_sum(range(3))
+fractions: list[float] = []
+picked: list[int] | None = pemux.subset_with_sum([3, 5, -2], 6, progress=fractions.append)
+every: list[list[int]] = list(pemux.subsets_with_sum([3, 5, -2], 3, limit=5))
 
 # The annotations above hold at run time too.
 assert isinstance(version, str) and version
@@ -39,4 +42,6 @@ assert in_words is True and beyond is None
 assert in_bytes is None or isinstance(in_bytes, bool)
 assert received == [[297]]
 assert sums == [3, 5, 8] and from_tuple == packed and from_range == [15]
+assert picked == [0, 1, 2] and fractions[-1:] == [1.0]
+assert every == [[0], [1, 2]]
 print("ok")
