@@ -22,6 +22,7 @@ import zlib
 
 from . import protocol
 from .keys import KeyStore
+from .private import prepare_data, restrict_umask, tighten
 from .store import write_atomic
 
 log = logging.getLogger("pemux_service")
@@ -142,7 +143,7 @@ def keys_path(data):
 
 def key_main(argv):
     args = key_parser().parse_args(argv)
-    os.makedirs(args.data, exist_ok=True)
+    prepare_data(args.data)
     keys = KeyStore(keys_path(args.data))
     if args.action == "new":
         kid, key = keys.new(args.label)
@@ -205,13 +206,14 @@ async def serve(args):
     from .tls import ensure_local_tls
 
     data = os.path.abspath(args.data)
-    os.makedirs(data, mode=0o700, exist_ok=True)
+    prepare_data(data)
     if bool(args.cert) != bool(args.key):
         raise SystemExit("pemux-service: --cert and --key go together")
     if args.cert:
         cert, key, ca = args.cert, args.key, None
     else:
         cert, key, ca = ensure_local_tls(data, args.host)
+        tighten(data)  # the CA just made is for clients to read
     ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     ctx.load_cert_chain(cert, key)
 
@@ -284,6 +286,7 @@ async def serve(args):
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
+    restrict_umask()  # logs, ready files, databases: private from the start
     if argv[:1] == ["key"]:
         return key_main(argv[1:])
     if argv[:1] == ["worker"]:

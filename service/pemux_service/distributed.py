@@ -440,7 +440,8 @@ def worker_main(argv):
     logging.getLogger("dramatiq").setLevel(logging.WARNING)
 
     data = os.path.abspath(args.data)
-    os.makedirs(data, exist_ok=True)
+    from .private import prepare_data
+    prepare_data(data)
     memory = args.worker_memory or max(512 << 20, machine_memory() // max(1, args.processes))
     max_total = args.max_total if args.max_total is not None else default_max_total(memory)
     sw = SolveWorker(args.broker, FileBlobStore(data), args.processes, memory, max_total,

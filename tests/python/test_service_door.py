@@ -1,0 +1,187 @@
+"""pemux-service's front door and operations, against the real service on
+loopback: private files, the broker password, hostile header shapes,
+connection floods, large and compressed bodies, what /healthz and /metrics
+tell strangers, log rotation, --version."""
+
+import gzip
+import http.client
+import json
+import os
+import re
+import resource
+import shutil
+import signal
+import socket
+import ssl
+import stat
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+pemux = pytest.importorskip("pemux")
+pytest.importorskip("pemux_service")
+
+from pemux_service import protocol  # noqa: E402
+import service_support  # noqa: E402
+from service_support import free_port  # noqa: E402
+
+START_S = 30.0
+WAIT_S = 20.0
+
+
+def wait_until(cond, what, timeout=WAIT_S, step=0.01):
+    return service_support.wait_until(cond, what, timeout, step)
+
+
+def mode(path):
+    return stat.S_IMODE(os.lstat(path).st_mode)
+
+
+def run_cli(*args, env=None, check=True):
+    return subprocess.run([sys.executable, "-m", "pemux_service", *args], capture_output=True,
+                          text=True, check=check, env=env, stdin=subprocess.DEVNULL)
+
+
+def new_key(data):
+    out = run_cli("key", "new", "--data", str(data)).stdout
+    return re.search(r"^export PEMU_API_KEY=(\S+)$", out, re.M).group(1)
+
+
+class Service:
+    """A pemux-service process (front end or worker) that writes a ready
+    file once it serves."""
+
+    def __init__(self, workdir, name, *argv, env=None, preexec_fn=None):
+        self.workdir = workdir
+        self.name = name
+        self.argv = argv
+        self.env = env
+        self.preexec_fn = preexec_fn
+        self.out = workdir / f"{name}.out"
+        self.err = workdir / f"{name}.err"
+        self.ready = workdir / f"{name}.ready"
+        self.proc = None
+        self.info = None
+        self.key = None
+
+    def start(self):
+        if self.ready.exists():
+            self.ready.unlink()
+        with open(self.out, "ab") as out, open(self.err, "ab") as err:
+            self.proc = subprocess.Popen(
+                [sys.executable, "-m", "pemux_service", *self.argv,
+                 "--ready-file", str(self.ready)],
+                stdout=out, stderr=err, stdin=subprocess.DEVNULL, env=self.env,
+                preexec_fn=self.preexec_fn)
+        wait_until(lambda: self.ready.exists() or self.proc.poll() is not None,
+                   f"{self.name} to start", START_S, 0.02)
+        assert self.proc.poll() is None, f"{self.name} did not start:\n{self.err.read_text()}"
+        self.info = json.loads(self.ready.read_text())
+        if self.info.get("ca"):
+            self.ctx = ssl.create_default_context(cafile=self.info["ca"])
+        return self
+
+    @property
+    def port(self):
+        return self.info["port"]
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+    def output(self):
+        return self.out.read_text() + self.err.read_text()
+
+    def request(self, method, path, body=None, key=None, headers=None, timeout=WAIT_S):
+        conn = http.client.HTTPSConnection("127.0.0.1", self.port, context=self.ctx,
+                                           timeout=timeout)
+        h = dict(headers or {})
+        key = self.key if key is None else key
+        if key:
+            h["x-api-key"] = key
+        try:
+            conn.request(method, path, body=body, headers=h)
+            resp = conn.getresponse()
+            return resp.status, resp.read()
+        finally:
+            conn.close()
+
+    def submit(self, values, key=None):
+        status, body = self.request("POST", protocol.SUBMIT_PATH, json.dumps(values), key)
+        m = re.fullmatch(rb'\{"requestId":"([0-9a-f]+)"\}', body)
+        assert m, body
+        return m.group(1).decode()
+
+    def result(self, rid):
+        def ready():
+            status, body = self.request("GET", f"{protocol.RESULT_PATH}?requestId={rid}")
+            return None if body.startswith(protocol.NOT_READY_PREFIX) else (status, body)
+        status, body = wait_until(ready, "the result")
+        assert status == 200, body
+        return gzip.decompress(body)
+
+    def tls_socket(self):
+        raw = socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S)
+        return self.ctx.wrap_socket(raw, server_hostname="127.0.0.1")
+
+
+def serve(tmp_path, *extra, name="svc", data=None, **kw):
+    data = data or tmp_path / "data"
+    key = new_key(data)
+    s = Service(tmp_path, name, "--data", str(data), "--port", "0", "--workers", "1",
+                "--worker-memory", "700M", *extra, **kw)
+    s.key = key
+    s.data = data
+    return s.start()
+
+
+@pytest.fixture
+def svc(tmp_path):
+    s = serve(tmp_path, "--inline-max-total", str(1 << 20), "--poll-wait", "1s")
+    yield s
+    s.stop(signal.SIGKILL)
+
+
+# -- private files ---------------------------------------------------------------
+
+
+def test_key_new_makes_a_private_data_directory(tmp_path):
+    data = tmp_path / "fresh" / "data"
+    new_key(data)
+    assert (mode(data), mode(data / "keys.json")) == (0o700, 0o600)
+
+
+def test_service_tightens_an_open_directory_and_writes_private_files(tmp_path):
+    data = tmp_path / "data"
+    (data / "problems").mkdir(parents=True)
+    (data / "notes.txt").write_text("left by an older version")
+    for p in (data, data / "problems"):
+        p.chmod(0o755)
+    (data / "notes.txt").chmod(0o644)
+    log = tmp_path / "access.log"
+    s = serve(tmp_path, "--inline-max-total", "100", "--log", str(log), data=data)
+    try:
+        small, queued = [3, 5, 7], [1 << 10, 1 << 12, 99]
+        for values in (small, queued):
+            s.result(s.submit(values))
+        files = [p for p in data.rglob("*") if p.is_file()]
+        public = data / "tls" / "ca.pem"
+        assert any(p.parent.name == "results" for p in files)
+        assert {str(p): mode(p) for p in files if p != public} == {
+            str(p): 0o600 for p in files if p != public}
+        assert mode(public) == 0o644
+        # Others may open the CA's path but list nothing on the way.
+        assert (mode(data), mode(data / "tls")) == (0o711, 0o711)
+        assert {p.name: mode(p) for p in data.iterdir() if p.is_dir() and p.name != "tls"} \
+            == {"problems": 0o700, "results": 0o700}
+        assert (mode(log), mode(s.ready)) == (0o600, 0o600)
+    finally:
+        s.stop()
