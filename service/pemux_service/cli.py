@@ -20,7 +20,7 @@ import sys
 import time
 import zlib
 
-from . import protocol
+from . import door, protocol
 from .keys import KeyStore
 from .private import prepare_data, restrict_umask, tighten
 from .store import write_atomic
@@ -117,9 +117,9 @@ def serve_parser():
     add_gzip_options(p)
     p.add_argument("--log", help="append the request log here (default: standard error)")
     p.add_argument("--ready-file", help="JSON file written once the service listens")
-    p.add_argument("--broker", metavar="URL",
-                   help="Redis URL (redis://HOST:6379/0): run only this front end; "
-                        "`pemux-service worker` processes sharing --broker and --data solve")
+    door.add_broker_options(p, "run only this front end; `pemux-service worker` "
+                                "processes sharing the broker and --data solve")
+    door.add_version_option(p)
     return p
 
 
@@ -183,7 +183,7 @@ def _public_host(host):
 
 
 def _setup_logging(path):
-    handler = logging.FileHandler(path) if path else logging.StreamHandler(sys.stderr)
+    handler = door.log_handler(path)
     handler.setFormatter(logging.Formatter("%(message)s"))
     access = logging.getLogger("pemux_service.access")
     access.addHandler(handler)
@@ -293,6 +293,7 @@ def main(argv=None):
         from .distributed import worker_main
         return worker_main(argv[1:])
     args = serve_parser().parse_args(argv)
+    args.broker = door.broker_url(args)
     _setup_logging(args.log)
     try:
         asyncio.run(serve(args))

@@ -26,7 +26,7 @@ from dramatiq.brokers.redis import MAINTENANCE_SCALE, RedisBroker
 from dramatiq.middleware import TimeLimit, default_middleware
 import redis
 
-from . import protocol
+from . import door, protocol
 from .engine import MAX_DEATHS, Engine, Refused, Status
 from .redis_store import RedisJobStore, WorkerRoll, connect
 from .store import DONE, QUEUED, RUNNING, FileBlobStore
@@ -404,7 +404,8 @@ def worker_parser():
         description="Solve problems for pemux-service front ends that share --broker and --data.")
     p.add_argument("--data", required=True,
                    help="the data directory the front ends use (shared, e.g. over NFS)")
-    p.add_argument("--broker", required=True, help="Redis URL, e.g. redis://HOST:6379/0")
+    door.add_broker_options(p, "where the front ends queue problems")
+    door.add_version_option(p)
     p.add_argument("--processes", type=int, default=os.cpu_count() or 1,
                    help="solver processes on this machine (default: one per core)")
     p.add_argument("--worker-memory", type=parse_size,
@@ -433,6 +434,9 @@ def worker_main(argv):
     from .store import write_atomic
 
     args = worker_parser().parse_args(argv)
+    args.broker = door.broker_url(args)
+    if args.broker is None:
+        worker_parser().error(f"the broker: --broker, --broker-file or {door.BROKER_ENV}")
     handler = logging.StreamHandler()
     handler.setFormatter(logging.Formatter("pemux-service worker: %(message)s"))
     log.addHandler(handler)
@@ -450,6 +454,7 @@ def worker_main(argv):
     stop = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: stop.set())
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)  # no log file of its own to reopen
     try:
         sw.start()
     except redis.RedisError as e:

@@ -42,7 +42,8 @@ def mode(path):
 
 def run_cli(*args, env=None, check=True):
     return subprocess.run([sys.executable, "-m", "pemux_service", *args], capture_output=True,
-                          text=True, check=check, env=env, stdin=subprocess.DEVNULL)
+                          text=True, check=check, env=env, stdin=subprocess.DEVNULL,
+                          timeout=START_S)
 
 
 def new_key(data):
@@ -185,3 +186,85 @@ def test_service_tightens_an_open_directory_and_writes_private_files(tmp_path):
         assert (mode(log), mode(s.ready)) == (0o600, 0o600)
     finally:
         s.stop()
+
+
+# -- the broker password ----------------------------------------------------------
+
+PASSWORD = "brokerPW-7f3a9c"
+
+
+@pytest.fixture(scope="module")
+def guarded_redis(tmp_path_factory):
+    if shutil.which("redis-server") is None:
+        (pytest.fail if os.environ.get("CI") else pytest.skip)(
+            "redis-server is not installed (scripts/run_tests.sh installs it)")
+    redis = pytest.importorskip("redis")
+    pytest.importorskip("dramatiq")
+    d = tmp_path_factory.mktemp("redis")
+    port = free_port()
+    proc = subprocess.Popen(["redis-server", "--bind", "127.0.0.1", "--port", str(port),
+                             "--requirepass", PASSWORD, "--save", "", "--dir", str(d)],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    client = redis.Redis(port=port, password=PASSWORD, socket_connect_timeout=0.2)
+
+    def up():
+        try:
+            return client.ping()
+        except redis.RedisError:
+            return False
+    wait_until(up, "redis-server", START_S, 0.02)
+    client.close()
+    yield f"redis://:{PASSWORD}@127.0.0.1:{port}/0"
+    proc.kill()
+    proc.wait()
+
+
+def cmdline(pid):
+    with open(f"/proc/{pid}/cmdline", "rb") as f:
+        return f.read().decode()
+
+
+def test_broker_password_from_environment_and_file_never_argv(tmp_path, guarded_redis):
+    data = tmp_path / "shared"
+    key = new_key(data)
+    env = dict(os.environ, **{"PEMUX_BROKER_URL": guarded_redis})
+    front = Service(tmp_path, "front", "--data", str(data), "--port", "0",
+                    "--inline-max-total", "0", env=env)
+    front.key = key
+    secret_file = tmp_path / "broker-url"
+    secret_file.write_text(guarded_redis + "\n")
+    secret_file.chmod(0o600)
+    worker = Service(tmp_path, "worker", "worker", "--data", str(data), "--broker-file",
+                     str(secret_file), "--processes", "1", "--worker-memory", "700M")
+    try:
+        front.start()
+        worker.start()
+        values = [5, 9, 1 << 12]
+        assert front.result(front.submit(values)) == service_support.local(values)
+        answers = b"".join(front.request("GET", p)[1] for p in ("/healthz", "/metrics"))
+        for pid in [front.proc.pid, worker.proc.pid] + service_support.children(
+                worker.proc.pid):
+            assert PASSWORD not in cmdline(pid)
+        shown = front.output() + worker.output() + answers.decode()
+        assert PASSWORD not in shown, "the broker password was shown"
+        assert mode(data) in (0o700, 0o711)
+    finally:
+        worker.stop()
+        front.stop()
+
+
+@pytest.mark.parametrize("how", ["argv", "open-file", "both"])
+def test_broker_password_refused_where_others_read_it(tmp_path, guarded_redis, how):
+    data = tmp_path / "d"
+    secret_file = tmp_path / "url"
+    secret_file.write_text(guarded_redis)
+    secret_file.chmod(0o644 if how == "open-file" else 0o600)
+    argv = {"argv": ["--broker", guarded_redis],
+            "open-file": ["--broker-file", str(secret_file)],
+            "both": ["--broker", guarded_redis.replace(f":{PASSWORD}@", ""),
+                     "--broker-file", str(secret_file)]}[how]
+    for cmd in (["--data", str(data), "--port", "0"], ["worker", "--data", str(data)]):
+        got = run_cli(*cmd, *argv, check=False)
+        assert got.returncode != 0
+        assert got.stderr.startswith("pemux-service: "), got.stderr
+        assert PASSWORD not in got.stdout + got.stderr
