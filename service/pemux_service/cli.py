@@ -119,6 +119,7 @@ def serve_parser():
     p.add_argument("--ready-file", help="JSON file written once the service listens")
     door.add_broker_options(p, "run only this front end; `pemux-service worker` "
                                 "processes sharing the broker and --data solve")
+    door.add_front_options(p, parse_duration, parse_size)
     door.add_version_option(p)
     return p
 
@@ -199,6 +200,7 @@ async def serve(args):
     # Only serving needs the server's packages; keys are managed without them.
     from aiohttp import web
 
+    from . import bodies, guard
     from .app import Front
     from .engine import Limits, LocalEngine
     from .metrics import Metrics
@@ -248,10 +250,15 @@ async def serve(args):
     await engine.start()
 
     front = Front(engine, keys, metrics, args.max_body, args.poll_wait)
-    runner = web.AppRunner(front.make_app(), access_log=None, handle_signals=False)
+    front.body_min_rate, front.body_grace_s = args.body_min_rate, args.head_timeout
+    front.open_status = args.open_status
+    runner = web.AppRunner(front.make_app(), access_log=None, handle_signals=False,
+                           **door.runner_options(args))
     await runner.setup()
     sock, port = bind_listener(args.host, args.port)
-    site = web.SockSite(runner, sock, ssl_context=ctx, shutdown_timeout=5.0)
+    nofile = guard.raise_descriptor_limit()
+    site = guard.GuardedSite(runner, sock, ctx, args.max_connections
+                             or guard.default_max_connections(nofile), args.head_timeout)
     await site.start()
 
     base_url = f"https://{_public_host(args.host)}:{port}"
@@ -275,11 +282,13 @@ async def serve(args):
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
+    loop.add_signal_handler(signal.SIGHUP, door.on_hangup)  # log rotation
     await stop.wait()
     log.info("stopping: no new problems; running solves have %gs to finish", args.drain)
     await engine.begin_stop()
     await runner.cleanup()
     await engine.stop(args.drain)
+    bodies.shutdown()
     jobs.close()
     log.info("stopped")
 

@@ -78,7 +78,7 @@ class Engine(abc.ABC):
         """The sum of values, or Refused where no engine would take them."""
         if self._stopping:
             raise Refused(protocol.SHUTTING_DOWN)
-        total = sum(values)
+        total = protocol.total_of(values)
         if total > self.limits.max_total:
             raise Refused(f"Problem too large: the values sum to {total} and this "
                           f"service takes at most {self.limits.max_total}")

@@ -72,7 +72,16 @@ def parse_problem(body):
 
 def problem_key(values):
     """Names the multiset of values: equal for any order of the same values."""
+    known = getattr(values, "key", None)  # worked out where a large body was parsed
+    if known is not None:
+        return known
     return hashlib.sha256(array.array("Q", sorted(values)).tobytes()).hexdigest()
+
+
+def total_of(values):
+    """The sum of values, taken from a large body's parse where it was done."""
+    known = getattr(values, "total", None)
+    return sum(values) if known is None else known
 
 
 def result_size(total):

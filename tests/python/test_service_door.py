@@ -268,3 +268,206 @@ def test_broker_password_refused_where_others_read_it(tmp_path, guarded_redis, h
         assert got.returncode != 0
         assert got.stderr.startswith("pemux-service: "), got.stderr
         assert PASSWORD not in got.stdout + got.stderr
+
+
+# -- no key text in any answer or log line ---------------------------------------
+
+KEY_TEXT = b"pmx_SECRETSECRETsecret"
+# Header shapes that the HTTP parser refuses, each carrying the key text.
+MALFORMED = {
+    "nul": b"x-api-key: " + KEY_TEXT + b"\x00x\r\n",
+    "no-colon": b"x-api-key " + KEY_TEXT + b"\r\n",
+    "blank-before-colon": b"x-api-key : " + KEY_TEXT + b"\r\n",
+    "bare-cr": b"x-api-key: " + KEY_TEXT + b"\rq\r\n",
+    "control": b"x-api-key: " + KEY_TEXT + b"\x01\r\n",
+    "delete": b"x-api-key: " + KEY_TEXT + b"\x7f\r\n",
+    "too-long": b"x-api-key: " + KEY_TEXT + b"A" * 9000 + b"\r\n",
+    "folded": b"x-api-key: pmx\r\n " + KEY_TEXT + b"\r\n",
+}
+
+
+def exchange(service, raw, timeout=5.0):
+    """Sends raw bytes on a TLS connection; returns all that comes back
+    before the service closes it or timeout passes."""
+    s = service.tls_socket()
+    s.settimeout(timeout)
+    got = b""
+    try:
+        s.sendall(raw)
+        while True:
+            d = s.recv(65536)
+            if not d:
+                break
+            got += d
+    except (TimeoutError, ConnectionError, ssl.SSLError):
+        pass
+    finally:
+        s.close()
+    return got
+
+
+def test_malformed_key_headers_show_no_key_text(svc):
+    answers = {}
+    for name, line in MALFORMED.items():
+        answers[name] = exchange(svc, b"GET /healthz HTTP/1.1\r\nHost: x\r\n" + line + b"\r\n")
+    answers["in-url"] = exchange(svc, b"GET /v0/result?requestId=" + KEY_TEXT
+                                 + b"\x01 HTTP/1.1\r\nHost: x\r\n\r\n")
+    for name, got in answers.items():
+        assert got.startswith(b"HTTP/1.") and b" 400 " in got.split(b"\r\n")[0], name
+        assert got.endswith(b'{"message":"Bad request"}'), (name, got[-80:])
+        assert KEY_TEXT not in got, name
+    svc.stop()
+    assert KEY_TEXT.decode() not in svc.output()
+    assert "Traceback" not in svc.output()
+
+
+# -- connections -------------------------------------------------------------------
+
+
+def closed_within(sock, seconds):
+    """Whether the peer ends the connection within seconds (reading and
+    dropping whatever comes first)."""
+    sock.settimeout(0.05)
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            if not sock.recv(4096):
+                return True
+        except (TimeoutError, ssl.SSLWantReadError):
+            continue
+        except (ConnectionError, ssl.SSLError, OSError):
+            return True
+    return False
+
+
+@pytest.fixture
+def tight(tmp_path):
+    s = serve(tmp_path, "--head-timeout", "0.4s", "--keepalive", "0.4s",
+              "--body-min-rate", "2000", "--max-connections", "40")
+    yield s
+    s.stop(signal.SIGKILL)
+
+
+def test_silent_trickling_and_idle_connections_are_closed(tight):
+    silent = tight.tls_socket()
+    trickle = tight.tls_socket()
+    trickle.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\n")
+    idle = tight.tls_socket()
+    idle.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n")
+    slow_body = tight.tls_socket()
+    slow_body.sendall(b"POST /v0/app/sspu HTTP/1.1\r\nHost: x\r\nx-api-key: "
+                      + tight.key.encode() + b"\r\nContent-Length: 100000\r\n\r\n[1")
+    t0 = time.monotonic()
+    for s in (trickle, slow_body):
+        s.settimeout(0.01)
+    # Bytes keep coming on two of them, too few to make a request.
+    closed = {}
+    while time.monotonic() - t0 < 8 and len(closed) < 4:
+        for name, s in (("silent", silent), ("trickle", trickle), ("idle", idle),
+                        ("slow-body", slow_body)):
+            if name in closed:
+                continue
+            if name in ("trickle", "slow-body"):
+                try:
+                    s.sendall(b"1" if name == "slow-body" else b"X")
+                except OSError:
+                    closed[name] = time.monotonic() - t0
+                    continue
+            if closed_within(s, 0.05):
+                closed[name] = time.monotonic() - t0
+    assert sorted(closed) == ["idle", "silent", "slow-body", "trickle"], closed
+    for s in (silent, trickle, idle, slow_body):
+        s.close()
+    assert tight.request("GET", "/healthz")[0] == 200
+
+
+def refused_at_once(port):
+    try:
+        s = socket.create_connection(("127.0.0.1", port), timeout=WAIT_S)
+    except ConnectionError:
+        return True
+    with s:
+        return closed_within(s, 2.0)
+
+
+def test_connections_beyond_the_cap_are_refused_at_once_and_noted_once(tmp_path):
+    tight = serve(tmp_path, "--max-connections", "40", "--head-timeout", "60s")
+    held = [tight.tls_socket() for _ in range(40)]
+    try:
+        t0 = time.monotonic()
+        assert sum(refused_at_once(tight.port) for _ in range(300)) == 300
+        assert time.monotonic() - t0 < 60
+    finally:
+        for s in held:
+            s.close()
+    assert wait_until(lambda: tight.request("GET", "/healthz")[0] == 200, "a free slot")
+    tight.stop()
+    notes = [l for l in tight.err.read_text().splitlines() if "refusing connections" in l]
+    assert len(notes) == 1, notes
+
+
+def test_soft_descriptor_limit_is_raised_to_the_hard_one(tmp_path):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard == resource.RLIM_INFINITY or hard <= 256:
+        pytest.skip("needs a finite hard descriptor limit above 256")
+
+    def lower():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))
+    s = serve(tmp_path, preexec_fn=lower)
+    try:
+        limits = open(f"/proc/{s.proc.pid}/limits").read()
+        m = re.search(r"^Max open files\s+(\d+)\s+(\d+)", limits, re.M)
+        assert (int(m.group(1)), int(m.group(2))) == (hard, hard)
+    finally:
+        s.stop()
+
+
+# -- bodies -----------------------------------------------------------------------
+
+
+def test_compressed_body_is_refused(svc):
+    values = [1] * 20000
+    body = gzip.compress(json.dumps(values).encode())
+    before = sorted(os.listdir(svc.data / "problems"))
+    status, got = svc.request("POST", protocol.SUBMIT_PATH, body,
+                              headers={"Content-Encoding": "gzip"})
+    assert (status, got) == (415, b'{"message":"Compressed request bodies are not taken: '
+                                  b'send the JSON array without Content-Encoding"}')
+    assert sorted(os.listdir(svc.data / "problems")) == before
+
+
+def test_health_answers_while_a_large_body_is_parsed(tmp_path):
+    s = serve(tmp_path, "--max-body", "80M", "--max-total", str(1 << 62),
+              "--inline-max-total", "0")
+    try:
+        # 3 M values of 13 digits: a 42 MB body.
+        values = [10 ** 12 + i for i in range(3_000_000)]
+        body = json.dumps(values).encode()
+        sent = threading.Event()
+        answer = {}
+
+        def submit():
+            conn = http.client.HTTPSConnection("127.0.0.1", s.port, context=s.ctx,
+                                               timeout=120)
+            conn.putrequest("POST", protocol.SUBMIT_PATH)
+            conn.putheader("x-api-key", s.key)
+            conn.putheader("Content-Length", str(len(body)))
+            conn.endheaders()
+            conn.send(body)
+            sent.set()
+            answer["status"] = conn.getresponse().status
+            conn.close()
+        t = threading.Thread(target=submit)
+        t.start()
+        assert sent.wait(120)
+        worst = 0.0
+        while t.is_alive():
+            t0 = time.monotonic()
+            assert s.request("GET", "/healthz")[0] == 200
+            worst = max(worst, time.monotonic() - t0)
+        t.join()
+        assert answer["status"] == 200
+        # Generous: parsed on the loop, this body stalled it for about 1 s.
+        assert worst < 0.8, worst
+    finally:
+        s.stop(signal.SIGKILL)
