@@ -270,6 +270,11 @@ class SolveWorker:
         self._stopping = threading.Event()  # solvers are being stopped
         self._withdrawn = threading.Event()  # no more ads: taking no new work
         self._worker = None
+        self.metrics = None  # Metrics(front=False) when --metrics-port serves them
+
+    def _solved(self, outcome, *times):
+        if self.metrics is not None:
+            self.metrics.solved(outcome, *times)
 
     # -- the actor ---------------------------------------------------------
 
@@ -322,9 +327,11 @@ class SolveWorker:
                 solve_s, pack_s, size = worker.run(self.blobs.problem_path(pkey),
                                                    self.blobs.result_path(pkey))
             except SolveFailed as e:
+                self._solved("failed")
                 self._record(self.jobs.fail, pkey, str(e), time.time(), try_no)
                 return
             except WorkerDied as e:
+                self._solved("died")
                 if self._stopping.is_set():
                     self.jobs.requeue(pkey, died=False)
                     raise Interrupted("worker stopping") from None
@@ -337,6 +344,7 @@ class SolveWorker:
                 if self.jobs.begin(pkey, try_no, MAX_STARTS, STARTED_TOO_OFTEN) != RUNNING:
                     return
                 continue
+            self._solved("ok", solve_s, pack_s)
             self._record(self.jobs.finish, pkey, time.time())
             log.info("solved %s in %.3fs (+%.3fs to store %d bytes)",
                      pkey[:12], solve_s, pack_s, size)
@@ -423,6 +431,11 @@ def worker_parser():
                    help="on SIGTERM, how long running solves may finish before they "
                         "go back to the queue (default 30s)")
     add_gzip_options(p)
+    p.add_argument("--metrics-port", type=int,
+                   help="serve this worker's solve metrics (Prometheus) over plain HTTP "
+                        "on this port of --metrics-host")
+    p.add_argument("--metrics-host", default="127.0.0.1",
+                   help="address of --metrics-port (default 127.0.0.1)")
     p.add_argument("--ready-file", help="JSON file written once the worker takes jobs")
     return p
 
@@ -451,6 +464,10 @@ def worker_main(argv):
     sw = SolveWorker(args.broker, FileBlobStore(data), args.processes, memory, max_total,
                      args.heartbeat, args.idle_poll,
                      gzip=gzip_setting(args))
+    if args.metrics_port is not None:
+        from .metrics import Metrics
+        sw.metrics = Metrics(front=False)
+        sw.metrics.serve(args.metrics_port, args.metrics_host)
     stop = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: stop.set())

@@ -234,8 +234,10 @@ def test_broker_password_from_environment_and_file_never_argv(tmp_path, guarded_
     secret_file = tmp_path / "broker-url"
     secret_file.write_text(guarded_redis + "\n")
     secret_file.chmod(0o600)
+    metrics_port = free_port()
     worker = Service(tmp_path, "worker", "worker", "--data", str(data), "--broker-file",
-                     str(secret_file), "--processes", "1", "--worker-memory", "700M")
+                     str(secret_file), "--processes", "1", "--worker-memory", "700M",
+                     "--metrics-port", str(metrics_port))
     try:
         front.start()
         worker.start()
@@ -247,6 +249,13 @@ def test_broker_password_from_environment_and_file_never_argv(tmp_path, guarded_
             assert PASSWORD not in cmdline(pid)
         shown = front.output() + worker.output() + answers.decode()
         assert PASSWORD not in shown, "the broker password was shown"
+        # The worker's solves are counted on its own port.
+        conn = http.client.HTTPConnection("127.0.0.1", metrics_port, timeout=WAIT_S)
+        conn.request("GET", "/metrics")
+        text = conn.getresponse().read().decode()
+        conn.close()
+        assert re.search(r'^pemux_solves_total\{outcome="ok"\} 1\.0$', text, re.M), text
+        assert re.search(r"^process_resident_memory_bytes \S+$", text, re.M)
         assert mode(data) in (0o700, 0o711)
     finally:
         worker.stop()
@@ -471,3 +480,62 @@ def test_health_answers_while_a_large_body_is_parsed(tmp_path):
         assert worst < 0.8, worst
     finally:
         s.stop(signal.SIGKILL)
+
+
+# -- operations -----------------------------------------------------------------
+
+
+def test_health_detail_and_metrics_need_a_key(svc):
+    svc.result(svc.submit([1, 2, 3]))
+    status, body = svc.request("GET", "/healthz", key="")
+    assert (status, json.loads(body)) == (200, {"status": "ok"})
+    assert svc.request("GET", "/metrics", key="")[0] == 403
+    assert svc.request("GET", "/metrics", key="pmx_wrong")[0] == 403
+    detail = json.loads(svc.request("GET", "/healthz")[1])
+    assert {s["inline"] for s in detail["solvers"]} == {True, False}
+    status, text = svc.request("GET", "/metrics", key="",
+                               headers={"Authorization": f"Bearer {svc.key}"})
+    text = text.decode()
+    assert status == 200
+    for name in ('pemux_request_duration_seconds_bucket{le="+Inf",route="submit"}',
+                 "process_resident_memory_bytes", "pemux_queue_depth"):
+        assert re.search("^" + re.escape(name) + r" \S+$", text, re.M), name
+
+
+def test_sighup_reopens_the_log(tmp_path):
+    log = tmp_path / "access.log"
+    s = serve(tmp_path, "--log", str(log))
+    try:
+        s.request("GET", "/healthz")
+        log.rename(tmp_path / "access.log.1")
+        s.proc.send_signal(signal.SIGHUP)
+        wait_until(log.exists, "the log to be reopened")
+        s.request("GET", "/healthz")
+        assert s.proc.poll() is None
+        assert '"path":"/healthz"' in log.read_text()
+        assert (tmp_path / "access.log.1").read_text().count("\n") == 1
+    finally:
+        s.stop()
+
+
+def test_held_poll_left_by_its_client_is_no_failure(svc):
+    solvers = service_support.children(svc.proc.pid)
+    service_support.signal_all(solvers, signal.SIGSTOP)
+    try:
+        rid = svc.submit([1 << 21, 5])
+        s = svc.tls_socket()
+        s.sendall(f"GET {protocol.RESULT_PATH}?requestId={rid} HTTP/1.1\r\nHost: x\r\n"
+                  f"x-api-key: {svc.key}\r\n\r\n".encode())
+        s.close()
+        wait_until(lambda: '"path":"/v0/result"' in svc.err.read_text(),
+                   "the held poll to end", 10)
+    finally:
+        service_support.signal_all(solvers, signal.SIGCONT)
+    err = svc.err.read_text()
+    assert '"status":500' not in err and "Traceback" not in err
+
+
+def test_version_is_the_modules():
+    from importlib import metadata
+    assert run_cli("--version").stdout.strip() == f"pemux-service {pemux.__version__}"
+    assert run_cli("worker", "--version").stdout.strip().endswith(metadata.version("pemux"))
