@@ -539,3 +539,30 @@ def test_version_is_the_modules():
     from importlib import metadata
     assert run_cli("--version").stdout.strip() == f"pemux-service {pemux.__version__}"
     assert run_cli("worker", "--version").stdout.strip().endswith(metadata.version("pemux"))
+
+
+UNITS = sorted((os.path.dirname(__file__) + "/../../service/systemd/" + n)
+               for n in ("pemux-service.service", "pemux-worker.service"))
+HARDENING = ("NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes", "UMask=0077",
+             "CapabilityBoundingSet=", "SystemCallFilter=@system-service")
+
+
+def test_systemd_units_verify(tmp_path):
+    analyze = shutil.which("systemd-analyze")
+    if analyze is None:
+        (pytest.fail if os.environ.get("CI") else pytest.skip)(
+            "systemd-analyze is not installed (scripts/run_tests.sh installs systemd)")
+    exe = shutil.which("pemux-service", path=os.path.dirname(sys.executable))
+    assert exe, "pemux-service is not installed next to this interpreter"
+    paths = []
+    for unit in UNITS:
+        text = open(unit).read()
+        assert all(h in text.splitlines() for h in HARDENING), unit
+        assert "--broker redis" not in text
+        path = tmp_path / os.path.basename(unit)
+        path.write_text(text.replace("/usr/local/bin/pemux-service", exe))
+        paths.append(str(path))
+    got = subprocess.run([analyze, "verify", *paths], capture_output=True, text=True,
+                         timeout=60)
+    assert got.returncode == 0, got.stderr
+    assert not [l for l in got.stderr.splitlines() if "pemux" in l], got.stderr
