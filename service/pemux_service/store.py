@@ -17,6 +17,8 @@ import re
 import sqlite3
 import tempfile
 
+from .private import FILE_MODE, private_dir, private_file
+
 QUEUED, RUNNING, DONE, FAILED = "queued", "running", "done", "failed"
 
 
@@ -149,7 +151,7 @@ class SqliteJobStore(JobStore):
         # Autocommit; transactions are explicit. WAL with synchronous=NORMAL
         # keeps every commit across a killed process (the pages are in the
         # kernel) and the database consistent across a power loss.
-        self._db = sqlite3.connect(path, isolation_level=None)
+        self._db = sqlite3.connect(private_file(path), isolation_level=None)
         self._db.execute("PRAGMA journal_mode=WAL")
         self._db.execute("PRAGMA synchronous=NORMAL")
         self._db.execute("PRAGMA busy_timeout=5000")
@@ -340,8 +342,8 @@ class FileBlobStore(BlobStore):
     def __init__(self, root):
         self._problems = os.path.join(root, "problems")
         self._results = os.path.join(root, "results")
-        os.makedirs(self._problems, exist_ok=True)
-        os.makedirs(self._results, exist_ok=True)
+        private_dir(self._problems)
+        private_dir(self._results)
 
     @staticmethod
     def _name(pkey):
@@ -390,12 +392,12 @@ def read_problem(path):
     return values
 
 
-def write_atomic(path, data, mode=0o644):
+def write_atomic(path, data, mode=FILE_MODE):
     """Writes data whole or not at all: readers see the old file or the new."""
     write_atomic_pieces(path, (data,), mode)
 
 
-def write_atomic_pieces(path, pieces, mode=0o644):
+def write_atomic_pieces(path, pieces, mode=FILE_MODE):
     """As write_atomic, from an iterable of byte strings; returns the size."""
     fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path) or ".", prefix=".tmp-")
     size = 0
