@@ -124,7 +124,7 @@ class SqliteJobStore(JobStore):
     CREATE TABLE IF NOT EXISTS problems (
         pkey TEXT PRIMARY KEY,
         state TEXT NOT NULL,
-        total INTEGER NOT NULL,
+        total TEXT NOT NULL,  -- as text: a sum may pass SQLite's 64-bit integers
         count INTEGER NOT NULL,
         deaths INTEGER NOT NULL DEFAULT 0,
         error TEXT,
@@ -164,7 +164,10 @@ class SqliteJobStore(JobStore):
             "CREATE INDEX IF NOT EXISTS problems_by_owner ON problems(owner, state)")
 
     def _row(self, row):
-        return None if row is None else Problem(*row)
+        if row is None:
+            return None
+        pkey, state, total, *rest = row
+        return Problem(pkey, state, int(total), *rest)
 
     _COLS = "p.pkey, p.state, p.total, p.count, p.deaths, p.error"
 
@@ -204,13 +207,13 @@ class SqliteJobStore(JobStore):
             if row is None:
                 db.execute("INSERT INTO problems(pkey, state, total, count, error, created,"
                            " used, owner) VALUES(?,?,?,?,?,?,?,?)",
-                           (pkey, state, total, count, error, now, now, key_id))
+                           (pkey, state, str(total), count, error, now, now, key_id))
             elif fresh:
                 db.execute("UPDATE problems SET state=?, error=?, deaths=0, starts=0,"
                            " total=?, count=?, owner=?, used=?,"
                            " created=CASE WHEN created=0 THEN ? ELSE created END"
                            " WHERE pkey=?",
-                           (state, error, total, count, key_id, now, now, pkey))
+                           (state, error, str(total), count, key_id, now, now, pkey))
             else:
                 # A solver may have begun before this first accept: the
                 # placeholder row gets the problem's own fields.
@@ -219,7 +222,7 @@ class SqliteJobStore(JobStore):
                            " total=CASE WHEN created=0 THEN ? ELSE total END,"
                            " count=CASE WHEN created=0 THEN ? ELSE count END,"
                            " created=CASE WHEN created=0 THEN ? ELSE created END"
-                           " WHERE pkey=?", (now, key_id, total, count, now, pkey))
+                           " WHERE pkey=?", (now, key_id, str(total), count, now, pkey))
             db.execute("INSERT INTO requests(rid, pkey, key_id, created) VALUES(?,?,?,?)",
                        (rid, pkey, key_id, now))
             return db.execute("SELECT state FROM problems WHERE pkey=?", (pkey,)).fetchone()[0]
