@@ -21,6 +21,8 @@ bash scripts/apt_install.sh clang libgtest-dev valgrind curl util-linux
 bash scripts/apt_install.sh nginx
 # The scale-out tests start a broker of their own.
 bash scripts/apt_install.sh redis-server
+# systemd-analyze checks the service's units.
+bash scripts/apt_install.sh systemd
 # Sanitizer and fuzzer runtimes of the clang that is installed, whatever its version.
 bash scripts/apt_install.sh "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
 .venv/bin/python -m pip install -q -r requirements-dev.txt

@@ -8,7 +8,7 @@ import time
 
 from aiohttp import web
 
-from . import protocol
+from . import bodies, protocol
 from .engine import Refused
 from .store import DONE, FAILED
 
@@ -33,6 +33,10 @@ class Front:
         self.metrics = metrics
         self.max_body = max_body
         self.poll_wait_s = poll_wait_s
+        # The front door's bounds (door.add_front_options); the service sets them.
+        self.body_min_rate = 0
+        self.body_grace_s = 10.0
+        self.open_status = False
 
     def make_app(self):
         # The body limit is checked in submit() so that the refusal is an
@@ -56,6 +60,11 @@ class Front:
         request["bytes_out"] = 0
         try:
             resp = await handler(request)
+        except ConnectionError:
+            # The client left (a held poll given up, a download cut short):
+            # its own affair, not a failure of the service.
+            request["outcome"] = "client_gone"
+            resp = _json(protocol.message("Client closed the connection"), 499)
         except web.HTTPException as e:
             # The framework's own refusals (wrong method): answered in kind.
             resp = _json(protocol.message(
@@ -69,6 +78,7 @@ class Front:
             request["bytes_out"] = len(resp.body)
         self.metrics.requests.labels(route, str(resp.status)).inc()
         self.metrics.bytes_out.labels(route).inc(request["bytes_out"])
+        self.metrics.observe_request(route, time.perf_counter() - t0)
         entry = {
             "ts": round(time.time(), 3),
             "method": request.method,
@@ -117,22 +127,22 @@ class Front:
             request["outcome"] = "too_large"
             return self._too_large()
         try:
-            body = await request.read()
-        except web.HTTPRequestEntityTooLarge:
-            request["outcome"] = "too_large"
-            return self._too_large()
-        if len(body) > SMALL_BODY:
-            # Parsing a large body takes a while; other requests go on meanwhile.
-            values = await asyncio.get_running_loop().run_in_executor(
-                None, protocol.parse_problem, body)
-        else:
-            values = protocol.parse_problem(body)
+            body = await bodies.read_body(request, self.max_body, self.body_min_rate,
+                                          self.body_grace_s)
+        except bodies.BodyRefused as e:
+            request["outcome"] = e.outcome
+            return _json(protocol.message(e.text), e.status)
+        values = await bodies.parse(body)
+        del body
         if values is None:
             request["outcome"] = "bad_problem"
             return _json(protocol.message(protocol.BAD_PROBLEM), 400)
         request["values"] = len(values)
         try:
-            rid = await self.engine.submit(values, request["key_id"])
+            # A large body's sum and digest were worked out off the loop.
+            rid = await self.engine.submit(values, request["key_id"],
+                                           getattr(values, "total", None),
+                                           getattr(values, "digest", None))
         except Refused as e:
             request["outcome"] = "refused"
             return _json(protocol.message(str(e)), e.status)
@@ -207,12 +217,35 @@ class Front:
 
     # -- operations --------------------------------------------------------
 
+    def _may_see_detail(self, request):
+        """Solver processes, hosts and memory are for operators: a key, or
+        a service started with --open-status."""
+        if self.open_status:
+            return True
+        key = request.headers.get("x-api-key")
+        auth = request.headers.get("Authorization", "")
+        if key is None and auth[:7].lower() == "bearer ":
+            key = auth[7:].strip()
+        return self._key_of(request, key) is not None
+
+    def _key_of(self, request, key):
+        kid = self.keys.check(key)
+        request["key_id"] = kid
+        return kid
+
     async def healthz(self, request):
         h = self.engine.health()
+        status = 200 if h["status"] == "ok" else 503
+        if not self._may_see_detail(request):
+            h = {"status": h["status"]}  # liveness for anyone
         return web.Response(text=json.dumps(h), content_type="application/json",
-                            status=200 if h["status"] == "ok" else 503)
+                            status=status)
 
     async def metrics_page(self, request):
+        if not self._may_see_detail(request):
+            request["outcome"] = "forbidden"
+            return _json(protocol.message(protocol.FORBIDDEN), 403)
+        self.metrics.refresh(self.engine)  # gauges as they are now
         body, ctype = self.metrics.render()
         resp = web.Response(body=body)
         resp.headers["Content-Type"] = ctype

@@ -17,8 +17,9 @@ import ssl
 import sys
 import time
 
-from . import settings
+from . import door, settings
 from .keys import KeyStore
+from .private import prepare_data, restrict_umask, tighten
 from .settings import parse_duration, parse_size
 
 log = logging.getLogger("pemux_service")
@@ -65,9 +66,10 @@ def serve_parser():
     settings.add_solve_timeout_option(p)
     p.add_argument("--log", help="append the request log here (default: standard error)")
     p.add_argument("--ready-file", help="JSON file written once the service listens")
-    p.add_argument("--broker", metavar="URL",
-                   help="Redis URL (redis://HOST:6379/0): run only this front end; "
-                        "`pemux-service worker` processes sharing --broker and --data solve")
+    door.add_broker_options(p, "run only this front end; `pemux-service worker` "
+                                "processes sharing the broker and --data solve")
+    door.add_front_options(p, parse_duration, parse_size)
+    door.add_version_option(p)
     return p
 
 
@@ -91,7 +93,7 @@ def keys_path(data):
 
 def key_main(argv):
     args = key_parser().parse_args(argv)
-    os.makedirs(args.data, exist_ok=True)
+    prepare_data(args.data)
     keys = KeyStore(keys_path(args.data))
     if args.action == "new":
         kid, key = keys.new(args.label)
@@ -134,6 +136,7 @@ async def serve(args):
     # Only serving needs the server's packages; keys are managed without them.
     from aiohttp import web
 
+    from . import bodies, guard
     from .app import Front
     from .engine import Engine, Limits, PoolDispatcher
     from .metrics import Metrics
@@ -141,13 +144,14 @@ async def serve(args):
     from .tls import ensure_local_tls
 
     data = os.path.abspath(args.data)
-    os.makedirs(data, mode=0o700, exist_ok=True)
+    prepare_data(data)
     if bool(args.cert) != bool(args.key):
         raise SystemExit("pemux-service: --cert and --key go together")
     if args.cert:
         cert, key, ca = args.cert, args.key, None
     else:
         cert, key, ca = ensure_local_tls(data, args.host)
+        tighten(data)  # the CA just made is for clients to read
     ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     ctx.load_cert_chain(cert, key)
 
@@ -185,10 +189,15 @@ async def serve(args):
     await engine.start()
 
     front = Front(engine, keys, metrics, args.max_body, args.poll_wait)
-    runner = web.AppRunner(front.make_app(), access_log=None, handle_signals=False)
+    front.body_min_rate, front.body_grace_s = args.body_min_rate, args.head_timeout
+    front.open_status = args.open_status
+    runner = web.AppRunner(front.make_app(), access_log=None, handle_signals=False,
+                           **door.runner_options(args))
     await runner.setup()
     sock, port = bind_listener(args.host, args.port)
-    site = web.SockSite(runner, sock, ssl_context=ctx, shutdown_timeout=5.0)
+    nofile = guard.raise_descriptor_limit()
+    site = guard.GuardedSite(runner, sock, ctx, args.max_connections
+                             or guard.default_max_connections(nofile), args.head_timeout)
     await site.start()
 
     base_url = f"https://{_public_host(args.host)}:{port}"
@@ -210,11 +219,13 @@ async def serve(args):
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
+    loop.add_signal_handler(signal.SIGHUP, door.on_hangup)  # log rotation
     await stop.wait()
     log.info("stopping: no new problems; running solves have %gs to finish", args.drain)
     await engine.begin_stop()
     await runner.cleanup()
     await engine.stop(args.drain)
+    bodies.shutdown()
     closed = jobs.close()
     if closed is not None:
         await closed  # the asyncio Redis client
@@ -223,12 +234,14 @@ async def serve(args):
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
+    restrict_umask()  # logs, ready files, databases: private from the start
     if argv[:1] == ["key"]:
         return key_main(argv[1:])
     if argv[:1] == ["worker"]:
         from .distributed import worker_main
         return worker_main(argv[1:])
     args = serve_parser().parse_args(argv)
+    args.broker = door.broker_url(args)
     settings.setup_logging(args.log)
     try:
         asyncio.run(serve(args))

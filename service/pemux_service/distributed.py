@@ -26,7 +26,7 @@ from dramatiq.brokers.redis import MAINTENANCE_SCALE, RedisBroker
 from dramatiq.middleware import TimeLimit, default_middleware
 import redis
 
-from . import protocol, settings
+from . import door, protocol, settings
 from .engine import Dispatcher, Refused, Status, attempt, settle
 from .redis_store import RedisJobStore, WorkerRoll, connect, connect_async
 from .store import DONE, QUEUED, RUNNING, FileBlobStore, is_problem_key
@@ -264,6 +264,11 @@ class SolveWorker:
         self._stopping = threading.Event()  # solvers are being stopped
         self._withdrawn = threading.Event()  # no more ads: taking no new work
         self._worker = None
+        self.metrics = None  # Metrics(front=False) when --metrics-port serves them
+
+    def _solved(self, outcome, *times):
+        if self.metrics is not None:
+            self.metrics.solved(outcome, *times)
 
     # -- the actor ---------------------------------------------------------
 
@@ -324,6 +329,8 @@ class SolveWorker:
             if outcome.kind == "died" and self._stopping.is_set():
                 self.jobs.requeue(pkey, died=False)
                 raise Interrupted("worker stopping")
+            self._solved(outcome.kind, *((outcome.solve_s, outcome.pack_s)
+                                         if outcome.kind == "ok" else ()))
             if outcome.kind == "ok":
                 log.info("solved %s in %.3fs (+%.3fs to store %d bytes)",
                          pkey[:12], outcome.solve_s, outcome.pack_s, outcome.size)
@@ -401,7 +408,8 @@ def worker_parser():
         description="Solve problems for pemux-service front ends that share --broker and --data.")
     p.add_argument("--data", required=True,
                    help="the data directory the front ends use (shared, e.g. over NFS)")
-    p.add_argument("--broker", required=True, help="Redis URL, e.g. redis://HOST:6379/0")
+    door.add_broker_options(p, "where the front ends queue problems")
+    door.add_version_option(p)
     p.add_argument("--processes", type=int, default=os.cpu_count() or 1,
                    help="solver processes on this machine (default: one per core)")
     p.add_argument("--worker-memory", type=settings.parse_size,
@@ -420,12 +428,20 @@ def worker_parser():
                         "go back to the queue (default 30s)")
     settings.add_gzip_options(p)
     settings.add_solve_timeout_option(p)
+    p.add_argument("--metrics-port", type=int,
+                   help="serve this worker's solve metrics (Prometheus) over plain HTTP "
+                        "on this port of --metrics-host")
+    p.add_argument("--metrics-host", default="127.0.0.1",
+                   help="address of --metrics-port (default 127.0.0.1)")
     p.add_argument("--ready-file", help="JSON file written once the worker takes jobs")
     return p
 
 
 def worker_main(argv):
     args = worker_parser().parse_args(argv)
+    args.broker = door.broker_url(args)
+    if args.broker is None:
+        worker_parser().error(f"the broker: --broker, --broker-file or {door.BROKER_ENV}")
     handler = logging.StreamHandler()
     handler.setFormatter(logging.Formatter("pemux-service worker: %(message)s"))
     log.addHandler(handler)
@@ -433,16 +449,22 @@ def worker_main(argv):
     logging.getLogger("dramatiq").setLevel(logging.WARNING)
 
     data = os.path.abspath(args.data)
-    os.makedirs(data, exist_ok=True)
+    from .private import prepare_data
+    prepare_data(data)
     memory = args.worker_memory or settings.default_worker_memory(args.processes)
     max_total = (args.max_total if args.max_total is not None
                  else settings.default_max_total(memory))
     sw = SolveWorker(args.broker, FileBlobStore(data), args.processes, memory, max_total,
                      args.heartbeat, args.idle_poll, gzip=settings.gzip_setting(args),
                      timeout_rule=settings.timeout_rule(args))
+    if args.metrics_port is not None:
+        from .metrics import Metrics
+        sw.metrics = Metrics(front=False)
+        sw.metrics.serve(args.metrics_port, args.metrics_host)
     stop = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: stop.set())
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)  # no log file of its own to reopen
     try:
         sw.start()
     except redis.RedisError as e:

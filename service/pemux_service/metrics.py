@@ -1,24 +1,38 @@
 """The service's Prometheus metrics, in a registry of its own."""
 
+import logging
+
 import prometheus_client as prom
+
+log = logging.getLogger("pemux_service")
+
+SECONDS = (.001, .005, .01, .05, .1, .25, .5, 1, 2.5, 5, 10, 30, 60, 300)
 
 
 class Metrics:
-    def __init__(self):
+    def __init__(self, front=True):
         self.registry = prom.CollectorRegistry()
         r = self.registry
-        self.requests = prom.Counter(
-            "pemux_requests", "HTTP requests answered", ["route", "status"], registry=r)
+        # Memory, CPU and descriptors of this process.
+        prom.ProcessCollector(registry=r)
         self.solves_total = prom.Counter(
             "pemux_solves", "Submitted problems by outcome: ok, failed, died "
             "(solver process lost), reused (answered from a stored result)",
             ["outcome"], registry=r)
         self.solve_seconds = prom.Histogram(
             "pemux_solve_seconds", "Time in the solver per solve", registry=r,
-            buckets=(.001, .005, .01, .05, .1, .25, .5, 1, 2.5, 5, 10, 30, 60, 300))
+            buckets=SECONDS)
         self.pack_seconds = prom.Histogram(
             "pemux_pack_seconds", "Time compressing and storing a result", registry=r,
-            buckets=(.001, .005, .01, .05, .1, .25, .5, 1, 2.5, 5, 10, 30, 60, 300))
+            buckets=SECONDS)
+        if not front:
+            return  # a broker worker: solves only
+        self.requests = prom.Counter(
+            "pemux_requests", "HTTP requests answered", ["route", "status"], registry=r)
+        self.request_seconds = prom.Histogram(
+            "pemux_request_duration_seconds", "Time from a request's head to its answer "
+            "(a held poll counts its wait)", ["route"], registry=r,
+            buckets=(.001, .0025, .005, .01, .025, .05, .1, .25, .5, 1, 2.5, 5, 10, 30))
         self.queue_depth = prom.Gauge(
             "pemux_queue_depth", "Problems waiting for a solver", registry=r)
         self.running = prom.Gauge(
@@ -26,5 +40,29 @@ class Metrics:
         self.bytes_out = prom.Counter(
             "pemux_response_bytes", "Body bytes sent", ["route"], registry=r)
 
+    def solved(self, outcome, solve_s=None, pack_s=None):
+        self.solves_total.labels(outcome).inc()
+        if solve_s is not None:
+            self.solve_seconds.observe(solve_s)
+            self.pack_seconds.observe(pack_s)
+
+    def observe_request(self, route, seconds):
+        self.request_seconds.labels(route).observe(seconds)
+
+    def refresh(self, engine):
+        """Sets the gauges from the job store, as a scrape reads them."""
+        try:
+            counts = engine.jobs.counts()
+        except Exception as e:  # a store away: the gauges keep their last values
+            log.warning("metrics: job store: %s", type(e).__name__)
+            return
+        self.queue_depth.set(counts["queued"])
+        self.running.set(counts["running"])
+
     def render(self):
         return prom.generate_latest(self.registry), prom.CONTENT_TYPE_LATEST
+
+    def serve(self, port, host="127.0.0.1"):
+        """/metrics on a port of its own (a broker worker's)."""
+        server, _ = prom.start_http_server(port, addr=host, registry=self.registry)
+        return server

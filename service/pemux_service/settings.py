@@ -104,7 +104,9 @@ def timeout_rule(args):
 def setup_logging(path=None, prefix="pemux-service"):
     """Events to standard error; the request log (front ends) to path or
     standard error."""
-    handler = logging.FileHandler(path) if path else logging.StreamHandler(sys.stderr)
+    from .door import log_handler  # reopened on SIGHUP
+
+    handler = log_handler(path)
     handler.setFormatter(logging.Formatter("%(message)s"))
     access = logging.getLogger("pemux_service.access")
     access.addHandler(handler)

@@ -17,6 +17,8 @@ import re
 import sqlite3
 import tempfile
 
+from .private import FILE_MODE, private_dir, private_file
+
 QUEUED, RUNNING, DONE, FAILED = "queued", "running", "done", "failed"
 
 
@@ -122,7 +124,7 @@ class SqliteJobStore(JobStore):
     CREATE TABLE IF NOT EXISTS problems (
         pkey TEXT PRIMARY KEY,
         state TEXT NOT NULL,
-        total INTEGER NOT NULL,
+        total TEXT NOT NULL,  -- as text: a sum may pass SQLite's 64-bit integers
         count INTEGER NOT NULL,
         deaths INTEGER NOT NULL DEFAULT 0,
         error TEXT,
@@ -149,7 +151,7 @@ class SqliteJobStore(JobStore):
         # Autocommit; transactions are explicit. WAL with synchronous=NORMAL
         # keeps every commit across a killed process (the pages are in the
         # kernel) and the database consistent across a power loss.
-        self._db = sqlite3.connect(path, isolation_level=None)
+        self._db = sqlite3.connect(private_file(path), isolation_level=None)
         self._db.execute("PRAGMA journal_mode=WAL")
         self._db.execute("PRAGMA synchronous=NORMAL")
         self._db.execute("PRAGMA busy_timeout=5000")
@@ -162,7 +164,10 @@ class SqliteJobStore(JobStore):
             "CREATE INDEX IF NOT EXISTS problems_by_owner ON problems(owner, state)")
 
     def _row(self, row):
-        return None if row is None else Problem(*row)
+        if row is None:
+            return None
+        pkey, state, total, *rest = row
+        return Problem(pkey, state, int(total), *rest)
 
     _COLS = "p.pkey, p.state, p.total, p.count, p.deaths, p.error"
 
@@ -202,13 +207,13 @@ class SqliteJobStore(JobStore):
             if row is None:
                 db.execute("INSERT INTO problems(pkey, state, total, count, error, created,"
                            " used, owner) VALUES(?,?,?,?,?,?,?,?)",
-                           (pkey, state, total, count, error, now, now, key_id))
+                           (pkey, state, str(total), count, error, now, now, key_id))
             elif fresh:
                 db.execute("UPDATE problems SET state=?, error=?, deaths=0, starts=0,"
                            " total=?, count=?, owner=?, used=?,"
                            " created=CASE WHEN created=0 THEN ? ELSE created END"
                            " WHERE pkey=?",
-                           (state, error, total, count, key_id, now, now, pkey))
+                           (state, error, str(total), count, key_id, now, now, pkey))
             else:
                 # A solver may have begun before this first accept: the
                 # placeholder row gets the problem's own fields.
@@ -217,7 +222,7 @@ class SqliteJobStore(JobStore):
                            " total=CASE WHEN created=0 THEN ? ELSE total END,"
                            " count=CASE WHEN created=0 THEN ? ELSE count END,"
                            " created=CASE WHEN created=0 THEN ? ELSE created END"
-                           " WHERE pkey=?", (now, key_id, total, count, now, pkey))
+                           " WHERE pkey=?", (now, key_id, str(total), count, now, pkey))
             db.execute("INSERT INTO requests(rid, pkey, key_id, created) VALUES(?,?,?,?)",
                        (rid, pkey, key_id, now))
             return db.execute("SELECT state FROM problems WHERE pkey=?", (pkey,)).fetchone()[0]
@@ -340,8 +345,8 @@ class FileBlobStore(BlobStore):
     def __init__(self, root):
         self._problems = os.path.join(root, "problems")
         self._results = os.path.join(root, "results")
-        os.makedirs(self._problems, exist_ok=True)
-        os.makedirs(self._results, exist_ok=True)
+        private_dir(self._problems)
+        private_dir(self._results)
 
     @staticmethod
     def _name(pkey):
@@ -390,12 +395,12 @@ def read_problem(path):
     return values
 
 
-def write_atomic(path, data, mode=0o644):
+def write_atomic(path, data, mode=FILE_MODE):
     """Writes data whole or not at all: readers see the old file or the new."""
     write_atomic_pieces(path, (data,), mode)
 
 
-def write_atomic_pieces(path, pieces, mode=0o644):
+def write_atomic_pieces(path, pieces, mode=FILE_MODE):
     """As write_atomic, from an iterable of byte strings; returns the size."""
     fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path) or ".", prefix=".tmp-")
     size = 0

@@ -11,6 +11,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
+from .private import PUBLIC_MODE
 from .store import write_atomic
 
 CA_DAYS = 3650
@@ -61,7 +62,9 @@ def _make_ca(tls_dir):
                            critical=False)
             .sign(key, hashes.SHA256()))
     write_atomic(os.path.join(tls_dir, "ca-key.pem"), _pem_key(key), mode=0o600)
-    write_atomic(os.path.join(tls_dir, "ca.pem"), cert.public_bytes(serialization.Encoding.PEM))
+    # The one file clients need, readable by them.
+    write_atomic(os.path.join(tls_dir, "ca.pem"), cert.public_bytes(serialization.Encoding.PEM),
+                 mode=PUBLIC_MODE)
     return cert, key
 
 

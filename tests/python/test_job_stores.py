@@ -206,3 +206,14 @@ def test_the_asyncio_client_keeps_the_same_contract(async_jobs):
     jobs.fail(key("a"), "boom", 1002.0, 1)
     assert (jobs.problem(key("a")).state, jobs.counts()[FAILED]) == (FAILED, 1)
     assert jobs.expire(2000.0) == [key("a")]
+
+
+@pytest.mark.parametrize("total", [2**63 - 1, 2**63, 2**64 * 3 + 1])
+@pytest.mark.parametrize("worker_first", [False, True])
+def test_totals_past_64_bit_integers_are_kept_exactly(jobs, total, worker_first):
+    # --max-total may allow sums that no signed 64-bit column holds.
+    if worker_first:
+        jobs.begin(key("c"), 1, 5, "started too often")
+    jobs.accept("r1", key("c"), "kid", total, 3, QUEUED, 1000.0)
+    assert jobs.problem(key("c")).total == total
+    assert jobs.request("r1", "kid").total == total

@@ -36,7 +36,7 @@ import time
 import uuid
 import zlib
 
-from aiohttp import web
+from aiohttp import streams, web
 import trustme
 
 try:
@@ -351,6 +351,12 @@ class FaultLayer:
             bare = request.clone(rel_url=request.rel_url.with_path(path))
             match = await request.app.router.resolve(bare)
         body = await request.read() if request.can_read_body else b""
+        if body:
+            # The real front end reads the body from the stream itself.
+            again = streams.StreamReader(request.protocol, 2**16, loop=asyncio.get_running_loop())
+            again.feed_data(body)
+            again.feed_eof()
+            request._payload = again
         self.log.write("https", request.method, request.raw_path,
                        request.headers.get("x-api-key"),
                        request.headers.get("Content-Type"), body, _peer(request))
