@@ -10,10 +10,10 @@ import sys
 import time
 
 import pytest
+from support.lock import ticks_during
 
 import pemux
 from bitsets import oracle
-from support.lock import ticks_during
 
 SCRIPT_TIMEOUT_S = 60
 

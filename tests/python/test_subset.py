@@ -7,9 +7,9 @@ import random
 import signal
 
 import pytest
+from support.lock import ticks_during
 
 import pemux
-from support.lock import ticks_during
 
 
 def all_subsets(values):
