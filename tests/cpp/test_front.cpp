@@ -384,6 +384,16 @@ class Async : public ::testing::Test {
             EXPECT_EQ(slots[i].deliveries, 1) << "request " << i;
     }
 
+    // Starts every slot and awaits them; the lock returned keeps the
+    // collector still while the test reads what was delivered.
+    [[nodiscard]] std::unique_lock<std::mutex> run(std::vector<Slot> &slots)
+    {
+        for (auto &s : slots)
+            start(s);
+        await(slots);
+        return std::unique_lock<std::mutex>(collector_.m);
+    }
+
     Collector collector_;
     EnvGuard guard_ = path_env();
 };
@@ -398,10 +408,7 @@ TEST_F(Async, ManyConcurrentRequestsEachDeliveredOnceAndRight)
         for (size_t i = 0; i < n; i++)
             s.values.push_back(rng() % 4 == 0 ? 0 : rng() % 300);
     }
-    for (auto &s : slots)
-        start(s);
-    await(slots);
-    std::lock_guard<std::mutex> lock(collector_.m);
+    const auto lock = run(slots);
     for (size_t i = 0; i < slots.size(); i++) {
         const Slot &s = slots[i];
         EXPECT_EQ(s.status, 0) << "request " << i << ": " << s.text;
@@ -448,10 +455,7 @@ TEST_F(Async, OverflowingValuesDeliverFailure)
     slots[1].values = {uint64_t{1} << 63, uint64_t{1} << 63};
     slots[2].values = {5, UINT64_MAX, 1, 3};
     slots[3].values = std::vector<uint64_t>(5, uint64_t{1} << 62);
-    for (auto &s : slots)
-        start(s);
-    await(slots);
-    std::lock_guard<std::mutex> lock(collector_.m);
+    const auto lock = run(slots);
     for (size_t i = 0; i < slots.size(); i++) {
         EXPECT_EQ(slots[i].status, -1) << "request " << i;
         EXPECT_TRUE(slots[i].had_text) << "request " << i;
@@ -480,10 +484,7 @@ TEST_F(Async, RemoteFailureDeliversTextAndBuffer)
     std::vector<Slot> slots(8);
     for (size_t i = 0; i < slots.size(); i++)
         slots[i].values = {1, 2, 64 * i};
-    for (auto &s : slots)
-        start(s);
-    await(slots);
-    std::lock_guard<std::mutex> lock(collector_.m);
+    const auto lock = run(slots);
     for (size_t i = 0; i < slots.size(); i++) {
         const Slot &s = slots[i];
         EXPECT_EQ(s.status, -1) << "request " << i;
@@ -509,10 +510,7 @@ TEST_F(Async, SwitchChoosesThePathOfEachBatch)
         std::vector<Slot> slots(20);
         for (size_t i = 0; i < slots.size(); i++)
             slots[i].values = {i, 2 * i + 1};
-        for (auto &s : slots)
-            start(s);
-        await(slots);
-        std::lock_guard<std::mutex> lock(collector_.m);
+        const auto lock = run(slots);
         for (size_t i = 0; i < slots.size(); i++)
             EXPECT_EQ(slots[i].status, strcmp(sw, "1") == 0 ? 0 : -1)
                 << "switch " << sw << " request " << i;

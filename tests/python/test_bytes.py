@@ -7,10 +7,10 @@ import random
 import signal
 import subprocess
 import sys
-import threading
 import time
 
 import pytest
+from support.lock import ticks_during
 
 import pemux
 from bitsets import oracle
@@ -118,27 +118,7 @@ def test_remote_failure_raises_connection_error_as_the_list_form(refused_remote,
 def test_other_thread_runs_during_a_long_local_solve(local):
     rng = random.Random(6)
     values = [rng.randrange(10**7, 2 * 10**7) for _ in range(40)]
-    ticks = 0
-    stop = threading.Event()
-
-    def tick():
-        # One tick per turn with the lock: the sleep gives it up each time.
-        nonlocal ticks
-        while not stop.is_set():
-            ticks += 1
-            time.sleep(0.001)
-
-    watcher = threading.Thread(target=tick)
-    watcher.start()
-    try:
-        # A call that kept the lock would leave room for a tick or two
-        # around it, at switches before and after.
-        before = ticks
-        result = pemux.complete_subset_sum_bytes(values)
-        during = ticks - before
-    finally:
-        stop.set()
-        watcher.join()
+    result, during = ticks_during(lambda: pemux.complete_subset_sum_bytes(values))
     assert during >= 10, during
     assert len(result) == 8 * (sum(values) // 64 + 1)
 

@@ -73,6 +73,20 @@ def heartbeats_since(cluster, t):
     return cluster.r.zcount("dramatiq:__heartbeats__", int(t * 1000), "+inf")
 
 
+def held_solve(cluster, worker, warm, n):
+    """A solve of n values running on worker with its solver stopped
+    (SIGSTOP): its values, id and the stopped solvers. warm, a small problem
+    of the test's own, starts the solver where the worker has none yet."""
+    if not solver_pids(worker.pid):
+        cluster.result(cluster.fronts[1], cluster.submit(cluster.fronts[1], warm))
+    solvers = solver_pids(worker.pid)
+    signal_all(solvers, signal.SIGSTOP)
+    values = problem(n, 25, 1 << 20)
+    rid = cluster.submit(cluster.fronts[1], values)
+    wait_until(lambda: cluster.state(rid) == "running", "the solve to start")
+    return values, rid, solvers
+
+
 # -- many clients --------------------------------------------------------------
 
 CLIENT = textwrap.dedent("""
@@ -171,13 +185,7 @@ def test_a_long_solve_is_not_taken_for_a_lost_worker(own_cluster):
     w1, w2 = c.workers
     signal_all([w2.pid], signal.SIGSTOP)
     try:
-        if not solver_pids(w1.pid):
-            c.result(c.fronts[1], c.submit(c.fronts[1], [5, 9, 9]))
-        solvers = solver_pids(w1.pid)
-        signal_all(solvers, signal.SIGSTOP)
-        values = problem(1700, 25, 1 << 20)
-        rid = c.submit(c.fronts[1], values)
-        wait_until(lambda: c.state(rid) == "running", "the solve to start")
+        values, rid, solvers = held_solve(c, w1, [5, 9, 9], 1700)
         started = time.time()
     finally:
         signal_all([w2.pid], signal.SIGCONT)
@@ -197,12 +205,7 @@ def test_worker_stopped_mid_solve_hands_it_back(own_cluster):
     w1, w2 = c.workers
     signal_all([w2.pid], signal.SIGSTOP)
     try:
-        if not solver_pids(w1.pid):
-            c.result(c.fronts[1], c.submit(c.fronts[1], [5, 7, 7]))
-        signal_all(solver_pids(w1.pid), signal.SIGSTOP)
-        values = problem(1500, 25, 1 << 20)
-        rid = c.submit(c.fronts[1], values)
-        wait_until(lambda: c.state(rid) == "running", "the solve to start")
+        values, rid, _ = held_solve(c, w1, [5, 7, 7], 1500)
         w1.stop(signal.SIGTERM)
     finally:
         signal_all([w2.pid], signal.SIGCONT)

@@ -5,9 +5,9 @@ import itertools
 import os
 import random
 import signal
-import threading
 
 import pytest
+from support.lock import ticks_during
 
 import pemux
 
@@ -189,23 +189,6 @@ def test_progress_or_ctrl_c_stops_the_search(local, stop):
 
 def test_lock_released_while_searching(local):
     values, total = long_problem()
-    ticks = 0
-    stop = threading.Event()
-
-    def tick():
-        nonlocal ticks
-        while not stop.is_set():
-            ticks += 1
-            stop.wait(0.001)
-
-    watcher = threading.Thread(target=tick)
-    watcher.start()
-    try:
-        before = ticks
-        idx = pemux.subset_with_sum(values, total)
-        during = ticks - before
-    finally:
-        stop.set()
-        watcher.join()
+    idx, during = ticks_during(lambda: pemux.subset_with_sum(values, total))
     check_answer(values, total, idx)
     assert during >= 10, during

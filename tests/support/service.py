@@ -35,6 +35,23 @@ def key_from(text):
     return m.group(1)
 
 
+def request_id(body):
+    """The id in a submit's answer."""
+    m = re.fullmatch(rb'\{"requestId":"([0-9a-f]+)"\}', body)
+    assert m, body
+    return m.group(1).decode()
+
+
+def decoded_result(poll, what):
+    """The decoded result, after as many calls of poll() as it takes."""
+    def ready():
+        status, body = poll()
+        return None if body.startswith(protocol.NOT_READY_PREFIX) else (status, body)
+    status, body = wait_until(ready, what)
+    assert status == 200, body
+    return gzip.decompress(body)
+
+
 class Service:
     """One pemux-service process on a loopback port, over a data directory
     that outlives it."""
@@ -97,21 +114,14 @@ class Service:
     def submit(self, values, key=None):
         status, body = self.request("POST", protocol.SUBMIT_PATH,
                                     json.dumps(values, separators=(",", ":")), key)
-        m = re.fullmatch(rb'\{"requestId":"([0-9a-f]+)"\}', body)
-        assert m, body
-        return m.group(1).decode()
+        return request_id(body)
 
     def poll(self, rid, key=None):
         return self.request("GET", f"{protocol.RESULT_PATH}?requestId={rid}", key=key)
 
     def result(self, rid, key=None):
         """The decoded result, after as many polls as it takes."""
-        def ready():
-            status, body = self.poll(rid, key)
-            return None if body.startswith(protocol.NOT_READY_PREFIX) else (status, body)
-        status, body = wait_until(ready, "the result")
-        assert status == 200, body
-        return gzip.decompress(body)
+        return decoded_result(lambda: self.poll(rid, key), "the result")
 
     def health(self):
         return json.loads(self.request("GET", "/healthz")[1])
@@ -202,21 +212,14 @@ class Cluster:
 
     def submit(self, front, values):
         status, body = self.request(front, "POST", protocol.SUBMIT_PATH, json.dumps(values))
-        m = re.fullmatch(rb'\{"requestId":"([0-9a-f]+)"\}', body)
-        assert m, body
-        return m.group(1).decode()
+        return request_id(body)
 
     def poll(self, front, rid, timeout=WAIT_S):
         return self.request(front, "GET", f"{protocol.RESULT_PATH}?requestId={rid}",
                             timeout=timeout)
 
     def result(self, front, rid):
-        def ready():
-            status, body = self.poll(front, rid)
-            return None if body.startswith(protocol.NOT_READY_PREFIX) else (status, body)
-        status, body = wait_until(ready, "a result")
-        assert status == 200, body
-        return gzip.decompress(body)
+        return decoded_result(lambda: self.poll(front, rid), "a result")
 
     def state(self, rid):
         p = self.jobs.request(rid, self.kid)
