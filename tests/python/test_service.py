@@ -10,9 +10,9 @@ import ssl
 import subprocess
 import sys
 import time
-import zlib
 
 import pytest
+from support.gzipped import inflates
 from support.oracle import oracle_bytes as oracle
 from support.procs import Harness
 from support.waiting import wait_until
@@ -63,16 +63,6 @@ def submit(service, values, behaviours=None):
 
 def poll(service, rid, behaviours=None):
     return call(service, "GET", prefix(behaviours) + RESULT + rid)[2]
-
-
-def inflates(data):
-    d = zlib.decompressobj(wbits=31)
-    try:
-        d.decompress(data)
-        d.flush()
-    except zlib.error:
-        return False
-    return d.eof
 
 
 def timed_bursts(service, method, path, body=b"", gap=0.05):

@@ -28,6 +28,7 @@ from pemux_service import protocol  # noqa: E402
 from support import waiting  # noqa: E402
 from support.oracle import local  # noqa: E402
 from support.procs import children, free_port, signal_all  # noqa: E402
+from support.service import https_request  # noqa: E402
 
 START_S = 30.0
 WAIT_S = 20.0
@@ -103,18 +104,8 @@ class Service:
         return self.out.read_text() + self.err.read_text()
 
     def request(self, method, path, body=None, key=None, headers=None, timeout=WAIT_S):
-        conn = http.client.HTTPSConnection("127.0.0.1", self.port, context=self.ctx,
-                                           timeout=timeout)
-        h = dict(headers or {})
-        key = self.key if key is None else key
-        if key:
-            h["x-api-key"] = key
-        try:
-            conn.request(method, path, body=body, headers=h)
-            resp = conn.getresponse()
-            return resp.status, resp.read()
-        finally:
-            conn.close()
+        return https_request(self.port, self.ctx, method, path, body,
+                             self.key if key is None else key, headers, timeout)
 
     def submit(self, values, key=None):
         status, body = self.request("POST", protocol.SUBMIT_PATH, json.dumps(values), key)

@@ -34,7 +34,6 @@ import sys
 import tempfile
 import time
 import uuid
-import zlib
 
 from aiohttp import streams, web
 import trustme
@@ -45,6 +44,7 @@ except ImportError:  # run from a checkout without the service installed
     sys.path.append(str(pathlib.Path(__file__).resolve().parents[2] / "service"))
     from pemux_service import protocol
 
+sys.path.append(str(pathlib.Path(__file__).resolve().parents[1]))
 # The exchange itself is the real service's; this stand-in adds the faults.
 from pemux_service import settings
 from pemux_service.app import Front
@@ -60,6 +60,7 @@ from pemux_service.store import (
     SqliteJobStore,
     write_atomic,
 )
+from support.gzipped import inflates
 
 FORBIDDEN = protocol.message(protocol.FORBIDDEN)
 NOT_READY = protocol.message(protocol.NOT_READY)
@@ -187,21 +188,11 @@ def corrupt_gzip(gz):
     mid = (start + end) // 2
     for i in range(mid, min(mid + 4, end)):
         data[i] ^= 0xFF
-    if _inflates(bytes(data)):
+    if inflates(bytes(data)):
         # The flip happened to land somewhere harmless: make the first
         # block's type the reserved value 3, which inflate always rejects.
         data[start] |= 0x06
     return bytes(data)
-
-
-def _inflates(data):
-    d = zlib.decompressobj(wbits=31)
-    try:
-        d.decompress(data)
-        d.flush()
-    except zlib.error:
-        return False
-    return d.eof
 
 
 def _variant(kind, bitset, gz):

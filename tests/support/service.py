@@ -35,6 +35,21 @@ def key_from(text):
     return m.group(1)
 
 
+def https_request(port, ctx, method, path, body=None, key=None, headers=None, timeout=WAIT_S):
+    """(status, body bytes) of one HTTPS exchange with 127.0.0.1:port, with
+    key in x-api-key unless it is empty or None."""
+    conn = http.client.HTTPSConnection("127.0.0.1", port, context=ctx, timeout=timeout)
+    h = dict(headers or {})
+    if key:
+        h["x-api-key"] = key
+    try:
+        conn.request(method, path, body=body, headers=h)
+        resp = conn.getresponse()
+        return resp.status, resp.read()
+    finally:
+        conn.close()
+
+
 def request_id(body):
     """The id in a submit's answer."""
     m = re.fullmatch(rb'\{"requestId":"([0-9a-f]+)"\}', body)
@@ -96,20 +111,11 @@ class Service:
     def request(self, method, path, body=None, key=None, headers=None):
         """(status, body bytes) over HTTPS, with the service's key unless
         another is given ("" sends none)."""
-        conn = http.client.HTTPSConnection("127.0.0.1", self.port, context=self.ctx,
-                                           timeout=WAIT_S + 5)
         h = dict(headers or {})
-        key = self.key if key is None else key
-        if key:
-            h["x-api-key"] = key
         if body is not None:
             h.setdefault("Content-Type", "application/json")
-        try:
-            conn.request(method, path, body=body, headers=h)
-            resp = conn.getresponse()
-            return resp.status, resp.read()
-        finally:
-            conn.close()
+        return https_request(self.port, self.ctx, method, path, body,
+                             self.key if key is None else key, h, WAIT_S + 5)
 
     def submit(self, values, key=None):
         status, body = self.request("POST", protocol.SUBMIT_PATH,
@@ -201,14 +207,8 @@ class Cluster:
                 "PEMU_API_KEY": self.key}
 
     def request(self, front, method, path, body=None, timeout=WAIT_S):
-        conn = http.client.HTTPSConnection("127.0.0.1", front.info["port"], context=self.ctx,
-                                           timeout=timeout)
-        try:
-            conn.request(method, path, body=body, headers={"x-api-key": self.key})
-            resp = conn.getresponse()
-            return resp.status, resp.read()
-        finally:
-            conn.close()
+        return https_request(front.info["port"], self.ctx, method, path, body, self.key,
+                             timeout=timeout)
 
     def submit(self, front, values):
         status, body = self.request(front, "POST", protocol.SUBMIT_PATH, json.dumps(values))
