@@ -98,8 +98,7 @@ char *subset_request_body(const uint64_t *values, const uint8_t *negative,
         for (size_t i = 0; i < count; i++) {
             if (i != 0)
                 s += ',';
-            put_decimal(s, values[i], negative != NULL && negative[i] != 0 &&
-                                          values[i] != 0);
+            put_decimal(s, values[i], negative != NULL && negative[i] != 0 && values[i] != 0);
         }
         s += "],\"total\":";
         /* The magnitude of the most negative total still fits unsigned. */
@@ -208,8 +207,7 @@ pemu_status_t fetch_subset(const uint64_t *values, const uint8_t *negative,
             } catch (const std::bad_alloc &) {
                 why = "[Local failure] out of memory for the result";
             }
-            return why == NULL ? 0 : pemu::fail(why, buf);
-        }};
+            return why == NULL ? 0 : pemu::fail(why, buf); }};
     return run_exchange(x, err_buf, watch);
 }
 

@@ -37,11 +37,9 @@ TEST(SubsetBody, Table)
         {{}, {}, 0, "{\"values\":[],\"total\":0}"},
         {{3, 5, 10}, {}, 8, "{\"values\":[3,5,10],\"total\":8}"},
         {{3, 5, 0}, {0, 1, 1}, -2, "{\"values\":[3,-5,0],\"total\":-2}"},
-        {{UINT64_MAX}, {1}, -(__int128)UINT64_MAX,
-         "{\"values\":[-18446744073709551615],\"total\":-18446744073709551615}"},
+        {{UINT64_MAX}, {1}, -(__int128)UINT64_MAX, "{\"values\":[-18446744073709551615],\"total\":-18446744073709551615}"},
         {{1}, {}, big, "{\"values\":[1],\"total\":1267650600228229401496703205376}"},
-        {{1}, {}, -big - 1,
-         "{\"values\":[1],\"total\":-1267650600228229401496703205377}"},
+        {{1}, {}, -big - 1, "{\"values\":[1],\"total\":-1267650600228229401496703205377}"},
     };
     for (const row &r : rows)
         EXPECT_EQ(body_of(r.mag, r.neg, r.total), r.want);
@@ -89,8 +87,7 @@ TEST(SubsetAnswer, Table)
         {"{\"indices\":[-1]}", -5, no, false, {}},
         {"{\"indices\":[1.0]}", -5, no, false, {}},
         {"{\"indices\":\"1\"}", -5, no, false, {}},
-        {"{\"found\":false,\"indices\":[]}", 0, "Result says both found and not found",
-         false, {}},
+        {"{\"found\":false,\"indices\":[]}", 0, "Result says both found and not found", false, {}},
         {"{\"found\":true}", 0, no, false, {}},
         {"{\"found\":0}", 0, no, false, {}},
         {"{\"other\":1}", 0, no, false, {}},
@@ -140,8 +137,7 @@ TEST(SubsetAnswer, BoundHoldsTheLongestAnswer)
     // Every index of a million values, each with its comma, fits the bound.
     const size_t count = 1000000;
     std::string b = "{\"indices\":[";
-    for (size_t i = 0; i < count; i++)
-    {
+    for (size_t i = 0; i < count; i++) {
         if (i != 0)
             b += ',';
         b += std::to_string(i);
