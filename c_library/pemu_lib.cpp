@@ -9,7 +9,8 @@
  *   remote/submit.cpp        request body, submit answer scanner, submit
  *   remote/poll.cpp          poll attempts and pauses
  *   remote/answer.cpp        poll body intake; what an answer means
- *   remote/decode.cpp        gzip decoding and the result checks */
+ *   remote/decode.cpp        gzip decoding and the result checks
+ *   remote/subset_exchange.cpp  the subset route: body, checked answer */
 #include "pemu_internal.h"
 
 #include <curl/curl.h>

@@ -1,7 +1,7 @@
 /* Which values make a total, from Python: one subset (subset_with_sum) or
- * an iterator over every subset (subsets_with_sum). Both solve in-process;
- * subset_with_sum keeps the path rule of the other calls, and as the
- * solving service has no route for it yet, it needs PEMU_KILLSWITCH=1. */
+ * an iterator over every subset (subsets_with_sum). subset_with_sum keeps
+ * the path rule of the other calls (the service unless PEMU_KILLSWITCH=1);
+ * subsets_with_sum always solves in-process. */
 #include "pemu_subset.h"
 
 #include <stdint.h>
@@ -13,6 +13,7 @@
 
 #include "pemu_internal.h"
 #include "pemu_values.h"
+#include "remote/subset_exchange.h"
 #include "subset.h"
 
 namespace {
@@ -193,12 +194,17 @@ const char pemu_subset_with_sum_doc[] =
     "iterable) and may be negative; total is any int. The answer is summed\n"
     "before it is returned. Memory is about one result of complete_subset_sum\n"
     "for the values' magnitudes, time about one such solve. Solves in-process\n"
-    "with PEMU_KILLSWITCH=1; otherwise ConnectionError, as the solving service\n"
-    "has no route for it yet. The interpreter lock is released meanwhile;\n"
-    "progress, when given, is called with the fraction done (0.0 ... 1.0) at\n"
-    "most 10 times a second and once with 1.0 at the end, on the calling\n"
-    "thread. Ctrl-C on the main thread, or an exception from progress, ends\n"
-    "the call with that exception. MemoryError when memory runs out.";
+    "with PEMU_KILLSWITCH=1; otherwise on the solving service, over the client\n"
+    "of complete_subset_sum (same configuration, retries, poll schedule and\n"
+    "ConnectionError messages). A service's subset is checked before it is\n"
+    "returned (indices ascending, distinct, in range, summing to total), else\n"
+    "ConnectionError \"Result ...\"; its answer that no subset exists cannot\n"
+    "be checked without solving again, and is taken as it comes. The\n"
+    "interpreter lock is released meanwhile; progress, when given, is called\n"
+    "with the fraction done (0.0 ... 1.0) at most 10 times a second (in-process\n"
+    "only) and once with 1.0 at the end, on the calling thread. Ctrl-C on the\n"
+    "main thread, or an exception from progress, ends the call with that\n"
+    "exception. MemoryError when memory runs out.";
 
 const char pemu_subsets_with_sum_doc[] =
     "subsets_with_sum(values, total, /, limit=None)\n--\n\n"
@@ -233,12 +239,7 @@ extern "C" PyObject *webinterface_subset_with_sum(PyObject *self,
     wide_int total = 0;
     if (!read_problem(values_obj, total_obj, "subset_with_sum", mag, neg, &total))
         return NULL;
-    if (!keep_local()) {
-        PyErr_SetString(PyExc_ConnectionError,
-                        "[Local failure] subset_with_sum solves in-process "
-                        "only: set PEMU_KILLSWITCH=1");
-        return NULL;
-    }
+    const bool local = keep_local() != 0;
 
     python_watch w = {progress != Py_None ? progress : NULL, false};
     pemu_watch_t watch = {stop_asked, &w, w.progress ? tell_progress : NULL, &w};
@@ -247,13 +248,28 @@ extern "C" PyObject *webinterface_subset_with_sum(PyObject *self,
     char err_buf[PEMU_ERR_BUF_SIZE] = {0};
     pemu_status_t status;
     Py_BEGIN_ALLOW_THREADS
-    status = pemu::subset_with_sum(mag.data(), neg.data(), mag.size(), total,
-                                   indices, &found, err_buf, &watch);
+    try {
+        status = local ? pemu::subset_with_sum(mag.data(), neg.data(), mag.size(),
+                                               total, indices, &found, err_buf,
+                                               &watch)
+                       : pemu::remote::fetch_subset(mag.data(), neg.data(),
+                                                    mag.size(), total, indices,
+                                                    &found, err_buf, &watch);
+    } catch (const std::bad_alloc &) {
+        status = pemu::fail("[Local failure] out of memory", err_buf);
+    }
     Py_END_ALLOW_THREADS
     if (w.raised)
         return NULL; /* the handler's or the callable's exception */
     if (status != 0)
         return raise_failure(err_buf, false);
+    /* The service tells nothing of how far it is: only the end. */
+    if (!local && w.progress != NULL) {
+        PyObject *r = PyObject_CallFunction(w.progress, "d", 1.0);
+        if (r == NULL)
+            return NULL;
+        Py_DECREF(r);
+    }
     if (!found)
         Py_RETURN_NONE;
     return index_list(indices);

@@ -100,10 +100,15 @@ def subset_with_sum(
     values take the forms of complete_subset_sum and may be negative; total
     is any int. The answer is summed before it is returned. Memory is about
     one result of complete_subset_sum for the values' magnitudes, time about
-    one such solve. Solves in-process with PEMU_KILLSWITCH=1; otherwise
-    ConnectionError, as the solving service has no route for it yet. The
-    interpreter lock is released meanwhile; progress, when given, is called
-    with the fraction done (0.0 ... 1.0) at most 10 times a second and once
+    one such solve. Solves in-process with PEMU_KILLSWITCH=1; otherwise on
+    the solving service, over the client of complete_subset_sum (same
+    configuration, retries, poll schedule and ConnectionError messages). A
+    service's subset is checked before it is returned (indices ascending,
+    distinct, in range, summing to total), else ConnectionError "Result
+    ..."; its answer that no subset exists cannot be checked without
+    solving again, and is taken as it comes. The interpreter lock is
+    released meanwhile; progress, when given, is called with the fraction
+    done (0.0 ... 1.0) at most 10 times a second (in-process only) and once
     with 1.0 at the end, on the calling thread. Ctrl-C on the main thread,
     or an exception from progress, ends the call with that exception.
     MemoryError when memory runs out.

@@ -3,15 +3,17 @@
 
 #include "pemu_internal.h"
 
+#include "remote/answer.h"
 #include "remote/config.h"
+#include "remote/decode.h"
+#include "remote/exchange.h"
 #include "remote/poll.h"
 #include "remote/submit.h"
 
 namespace pemu::remote {
 
-pemu_status_t fetch(const uint64_t *values, size_t count, uint64_t total,
-                    uint64_t *result, size_t *result_words, char *err_buf,
-                    const pemu_watch_t *watch)
+pemu_status_t run_exchange(const exchange &x, char *err_buf,
+                           const pemu_watch_t *watch)
 {
     /* Everything that can fail without traffic fails before any. */
     const char *why = NULL;
@@ -33,11 +35,25 @@ pemu_status_t fetch(const uint64_t *values, size_t count, uint64_t total,
 
     char request_id[kRequestIdMax + 1];
     request_id[0] = '\0';
-    if (submit_problem(call, submit_headers.get(), values, count, request_id) != 0)
+    if (submit_problem(call, submit_headers.get(), x, request_id) != 0)
         return -1;
     /* The submit list is done with; the poll reads the key anew. */
     submit_headers.reset();
-    return poll_result(call, request_id, total, result, result_words);
+    return poll_result(call, request_id, x);
+}
+
+pemu_status_t fetch(const uint64_t *values, size_t count, uint64_t total,
+                    uint64_t *result, size_t *result_words, char *err_buf,
+                    const pemu_watch_t *watch)
+{
+    const exchange x = {
+        "/v0/app/sspu", "/v0/result?requestId=",
+        [&] { return request_body(values, count); },
+        max_gzip_body(pemu::words_for_total(total) * 8),
+        [&](const body_buffer_t &body, char *buf) {
+            return decode_result(body, total, result, result_words, buf);
+        }};
+    return run_exchange(x, err_buf, watch);
 }
 
 } // namespace pemu::remote

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "remote/answer.h"
-#include "remote/decode.h"
 
 namespace pemu::remote {
 
@@ -84,22 +83,21 @@ CURLcode poll_once(remote_call &call, const char *poll_url, curl_slist *headers,
 } // namespace
 
 pemu_status_t poll_result(remote_call &call, const char *request_id,
-                          uint64_t total, uint64_t *result, size_t *result_words)
+                          const exchange &x)
 {
     const char *why = take_base_url(&call.config.base_url);
     if (why != NULL)
         return pemu::fail(why, call.err_buf);
     char *url_raw = NULL;
-    if (asprintf(&url_raw, "%s/v0/result?requestId=%s",
-                 call.config.base_url.get(), request_id) < 0)
+    if (asprintf(&url_raw, "%s%s%s", call.config.base_url.get(),
+                 x.poll_prefix, request_id) < 0)
         return pemu::fail("[Local failure] url failed to generate", call.err_buf);
     c_string_ptr poll_url(url_raw);
     curl_slist_ptr headers(key_headers(2, &why));
     if (!headers)
         return pemu::fail(why, call.err_buf);
-    const size_t needed_words = pemu::words_for_total(total);
     poll_intake in = {{static_cast<char *>(malloc(1)), 0},
-                      max_gzip_body(needed_words * 8),
+                      x.max_body,
                       NULL,
                       chunk_verdict::stored,
                       false};
@@ -122,8 +120,7 @@ pemu_status_t poll_result(remote_call &call, const char *request_id,
         char text[PEMU_ERR_BUF_SIZE];
         switch (read_answer(res, in, text, sizeof text)) {
         case answer::ready:
-            return decode_result(in.body, total, result, result_words,
-                                 call.err_buf);
+            return x.decode(in.body, call.err_buf);
         case answer::failed: return pemu::fail(text, call.err_buf);
         case answer::too_long:
             return pemu::fail("Result body is longer than any result of this "

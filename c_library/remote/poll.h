@@ -4,14 +4,14 @@
 #define PEMU_REMOTE_POLL_H
 
 #include "remote/config.h"
+#include "remote/exchange.h"
 
 namespace pemu::remote {
 
 /* Polls for request_id's result until it is ready, the attempts run out or
- * the call is cancelled; then checks and decodes it into result. */
+ * the call is cancelled; then hands it to x's decoder. */
 pemu_status_t poll_result(remote_call &call, const char *request_id,
-                          uint64_t total, uint64_t *result,
-                          size_t *result_words);
+                          const exchange &x);
 
 } // namespace pemu::remote
 

@@ -166,16 +166,15 @@ size_t scan_submit_answer(const char *p, size_t n, submit_response_t *resp)
 }
 
 pemu_status_t submit_problem(remote_call &call, curl_slist *headers,
-                             const uint64_t *values, size_t count,
-                             char *request_id)
+                             const exchange &x, char *request_id)
 {
     submit_response_t resp = {0, request_id, NULL};
-    c_string_ptr postdata(request_body(values, count));
+    c_string_ptr postdata(x.body());
     if (!postdata)
         return pemu::fail("[Local failure] postdata failed to generate",
                           call.err_buf);
     char *url_raw = NULL;
-    if (asprintf(&url_raw, "%s/v0/app/sspu", call.config.base_url.get()) < 0)
+    if (asprintf(&url_raw, "%s%s", call.config.base_url.get(), x.submit_path) < 0)
         return pemu::fail("[Local failure] url failed to generate", call.err_buf);
     c_string_ptr url(url_raw);
 

@@ -6,6 +6,7 @@
 
 #include "pemu_internal.h"
 #include "remote/config.h"
+#include "remote/exchange.h"
 
 namespace pemu::remote {
 
@@ -18,11 +19,10 @@ char *request_body(const uint64_t *values, size_t count);
  * libcurl is to see as consumed (0 on a rejection). */
 size_t scan_submit_answer(const char *p, size_t n, submit_response_t *resp);
 
-/* Posts the problem with the submit header list; the request id lands in
- * request_id (kRequestIdMax + 1 bytes). */
+/* Posts x's body to x's submit path with the submit header list; the
+ * request id lands in request_id (kRequestIdMax + 1 bytes). */
 pemu_status_t submit_problem(remote_call &call, curl_slist *headers,
-                             const uint64_t *values, size_t count,
-                             char *request_id);
+                             const exchange &x, char *request_id);
 
 } // namespace pemu::remote
 
