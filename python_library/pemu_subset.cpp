@@ -13,6 +13,7 @@
 
 #include "pemu_internal.h"
 #include "pemu_values.h"
+#include "pemu_watch.h"
 #include "remote/subset_exchange.h"
 #include "subset.h"
 
@@ -74,38 +75,6 @@ bool read_problem(PyObject *values_obj, PyObject *total_obj, const char *what,
     uint64_t sum = 0;
     return pemu_py::read_values(values_obj, what, mag, &neg, &sum) &&
            read_total(total_obj, total);
-}
-
-/* Asked by the search on the calling thread while the interpreter lock is
- * given up: a signal whose handler raises (Ctrl-C) or a progress callable
- * that raises ends the search with that exception. */
-struct python_watch {
-    PyObject *progress; /* borrowed, or NULL */
-    bool raised;
-};
-
-int stop_asked(void *user)
-{
-    python_watch *w = static_cast<python_watch *>(user);
-    if (w->raised || _Py_IsFinalizing())
-        return 1;
-    PyGILState_STATE gstate = PyGILState_Ensure();
-    w->raised = PyErr_CheckSignals() != 0;
-    PyGILState_Release(gstate);
-    return w->raised;
-}
-
-void tell_progress(double fraction, void *user)
-{
-    python_watch *w = static_cast<python_watch *>(user);
-    if (w->raised || _Py_IsFinalizing())
-        return;
-    PyGILState_STATE gstate = PyGILState_Ensure();
-    PyObject *r = PyObject_CallFunction(w->progress, "d", fraction);
-    if (r == NULL)
-        w->raised = true;
-    Py_XDECREF(r);
-    PyGILState_Release(gstate);
 }
 
 PyObject *index_list(const std::vector<size_t> &indices)
@@ -241,8 +210,8 @@ extern "C" PyObject *webinterface_subset_with_sum(PyObject *self,
         return NULL;
     const bool local = keep_local() != 0;
 
-    python_watch w = {progress != Py_None ? progress : NULL, false};
-    pemu_watch_t watch = {stop_asked, &w, w.progress ? tell_progress : NULL, &w};
+    pemu_py::caller_watch w = {progress != Py_None ? progress : NULL, false};
+    const pemu_watch_t watch = pemu_py::library_watch(&w);
     std::vector<size_t> indices;
     bool found = false;
     char err_buf[PEMU_ERR_BUF_SIZE] = {0};

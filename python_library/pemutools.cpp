@@ -16,6 +16,7 @@
 #include "pemu_plumbing.h"
 #include "pemu_subset.h"
 #include "pemu_values.h"
+#include "pemu_watch.h"
 
 /* The binding's face to the dynamic linker: PyInit_pemux and the method
  * functions. Everything else here stays file-local. */
@@ -315,51 +316,6 @@ PEMU_METHOD webinterface_complete_subset_sum(PyObject *self, PyObject *args)
     return _generate_result_list_from_c_buf(result_buffer, result_buffer_size);
 }
 
-/* Asked by the library on the caller's thread while that thread has given
- * up the interpreter lock: about every 100 ms of a remote wait, about every
- * 20 ms of a local solve. A signal handler that raises (Ctrl-C:
- * KeyboardInterrupt), or a progress callable that raises, ends the call with
- * its exception; once raised, the answer stays yes without the lock. */
-struct signal_watch {
-    int raised;
-    PyObject *progress; /* borrowed from the arguments, or NULL */
-};
-
-static int python_gone(void)
-{
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
-#else
-    return _Py_IsFinalizing();
-#endif
-}
-
-static int stop_on_signal(void *user)
-{
-    struct signal_watch *watch = (struct signal_watch *)user;
-    /* A finalizing interpreter must not be entered; stop the wait instead. */
-    if (watch->raised || python_gone())
-        return 1;
-    PyGILState_STATE gstate = PyGILState_Ensure();
-    watch->raised = PyErr_CheckSignals() != 0;
-    PyGILState_Release(gstate);
-    return watch->raised;
-}
-
-/* Hands the fraction to the progress callable, on the caller's thread. */
-static void tell_progress(double fraction, void *user)
-{
-    struct signal_watch *watch = (struct signal_watch *)user;
-    if (watch->raised || watch->progress == NULL || python_gone())
-        return;
-    PyGILState_STATE gstate = PyGILState_Ensure();
-    PyObject *ret = PyObject_CallFunction(watch->progress, "(d)", fraction);
-    if (ret == NULL)
-        watch->raised = 1; /* its exception ends the call */
-    Py_XDECREF(ret);
-    PyGILState_Release(gstate);
-}
-
 /* The words live in the bytes object's own storage, which must suit them. */
 static_assert(offsetof(PyBytesObject, ob_sval) % alignof(uint64_t) == 0,
               "bytes storage is not word-aligned");
@@ -420,7 +376,7 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
     uint64_t *result = (uint64_t *)PyBytes_AS_STRING(out);
 
     char err_buf[PEMU_ERR_BUF_SIZE] = {0};
-    struct signal_watch watch = {0, progress};
+    pemu_py::caller_watch watch = {progress, false};
     pemu_status_t c_result;
     Py_BEGIN_ALLOW_THREADS
     /* Not cleared first: a success writes every word of an exactly sized
@@ -431,8 +387,9 @@ PEMU_METHOD webinterface_complete_subset_sum_bytes(PyObject *self,
      * solver advises its buffer itself; this is for the remote path.) */
     pemu::advise_huge_pages(result, words * 8);
     c_result = fetch_complete_subset_sum_watched(
-        values.data(), values.size(), result, &words, err_buf, stop_on_signal,
-        &watch, progress != NULL ? tell_progress : NULL, &watch);
+        values.data(), values.size(), result, &words, err_buf,
+        pemu_py::stop_on_signal, &watch,
+        progress != NULL ? pemu_py::tell_progress : NULL, &watch);
     Py_END_ALLOW_THREADS
     if (watch.raised) {
         /* The signal handler's or the callable's exception, whatever the
@@ -484,7 +441,7 @@ static void _async_callback(pemu_status_t result, uint64_t *output_binary,
 {
     __atomic_add_fetch(&callbacks_entering, 1, __ATOMIC_SEQ_CST);
     if (__atomic_load_n(&python_closed, __ATOMIC_SEQ_CST) ||
-        !Py_IsInitialized() || python_gone()) {
+        !Py_IsInitialized() || pemu_py::python_gone()) {
         __atomic_sub_fetch(&callbacks_entering, 1, __ATOMIC_SEQ_CST);
         free(output_binary);
         free(err_str);
