@@ -117,6 +117,21 @@ def service(tmp_path_factory):
 
 
 @pytest.fixture
+def remote(monkeypatch, service):
+    """Points the module at the service; returns a function that picks the
+    behaviours (and optionally the key) for the next calls."""
+    for var in ("PEMU_KILLSWITCH", "PEMU_MAXRETRIES"):
+        monkeypatch.delenv(var, raising=False)
+
+    def use(behaviours=None, api_key=None):
+        for name, value in service.env(behaviours, api_key).items():
+            monkeypatch.setenv(name, value)
+
+    use()
+    return use
+
+
+@pytest.fixture
 def local(monkeypatch):
     """The in-process solver for this test."""
     monkeypatch.setenv("PEMU_KILLSWITCH", "1")

@@ -34,17 +34,6 @@ def as_number(result):
 
 
 @pytest.fixture
-def remote(monkeypatch, service):
-    monkeypatch.delenv("PEMU_KILLSWITCH", raising=False)
-
-    def use(behaviours=None):
-        for name, value in service.env(behaviours).items():
-            monkeypatch.setenv(name, value)
-    use()
-    return use
-
-
-@pytest.fixture
 def deliveries(monkeypatch):
     """Wraps the asynchronous call so a test can wait until the recipe's
     callback has returned, and sees anything it raised (the module itself

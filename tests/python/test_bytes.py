@@ -23,14 +23,6 @@ def words_as_bytes(words):
 
 
 @pytest.fixture
-def remote(monkeypatch, service):
-    for var in ("PEMU_KILLSWITCH", "PEMU_MAXRETRIES"):
-        monkeypatch.delenv(var, raising=False)
-    for name, value in service.env().items():
-        monkeypatch.setenv(name, value)
-
-
-@pytest.fixture
 def refused_remote(monkeypatch, absent_url):
     """The remote path, failing at once: nothing listens at the URL."""
     monkeypatch.delenv("PEMU_KILLSWITCH", raising=False)

@@ -21,21 +21,6 @@ from bitsets import as_int, oracle
 SUBMIT_PATH = "/v0/app/sspu"
 
 
-@pytest.fixture
-def remote(monkeypatch, service):
-    """Points the module at the service; returns a function that picks the
-    behaviours (and optionally the key) for the next calls."""
-    for var in ("PEMU_KILLSWITCH", "PEMU_MAXRETRIES"):
-        monkeypatch.delenv(var, raising=False)
-
-    def use(behaviours=None, api_key=None):
-        for name, value in service.env(behaviours, api_key).items():
-            monkeypatch.setenv(name, value)
-
-    use()
-    return use
-
-
 def run_with_shim(shim, code, env, tmp_path, hide=(), args=(), timeout=120):
     """Runs code in a fresh interpreter with the shim preloaded; returns the
     completed process and the recorded pauses."""

@@ -21,19 +21,6 @@ import pemux
 SUBSET_PATH = "/v0/app/subset"
 
 
-@pytest.fixture
-def remote(monkeypatch, service):
-    for var in ("PEMU_KILLSWITCH", "PEMU_MAXRETRIES"):
-        monkeypatch.delenv(var, raising=False)
-
-    def use(behaviours=None, api_key=None):
-        for name, value in service.env(behaviours, api_key).items():
-            monkeypatch.setenv(name, value)
-
-    use()
-    return use
-
-
 @pytest.fixture(scope="module")
 def route(service):
     """Skips where the service has no subset route yet (it answers 404)."""
