@@ -323,13 +323,13 @@ malloc_ptr<uint8_t> new_block_table(uint64_t half)
 /* Spreads the compressed result (bit s for the sum s*g) out in place; the
  * compressed words sit at the front and are read before being overwritten,
  * as every destination word draws only on source words at or below it. */
-void spread(uint64_t *buf, uint64_t total, uint64_t g, size_t words)
+void spread(uint64_t *buf, uint64_t total, uint64_t g, size_t lo, size_t hi)
 {
     uint64_t pattern = 0; /* every g-th bit from bit 0 */
     if (g < 64)
         for (unsigned k = 0; k < 64; k += unsigned(g))
             pattern |= uint64_t(1) << k;
-    for (size_t w = words; w-- > 0;) {
+    for (size_t w = hi; w-- > lo;) {
         const uint64_t base = uint64_t(w) << 6;
         const uint64_t s0 = (base + g - 1) / g;
         const uint64_t s1 = std::min((base + 63) / g, total);

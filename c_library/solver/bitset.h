@@ -84,8 +84,9 @@ struct bitset {
  * as the table only saves work. */
 malloc_ptr<uint8_t> new_block_table(uint64_t half);
 
-/* Spreads the compressed result (bit s for the sum s*g) out in place. */
-void spread(uint64_t *buf, uint64_t total, uint64_t g, size_t words);
+/* Spreads the compressed result (bit s for the sum s*g) out in place, for
+ * words [lo, hi); ranges are to be taken from the top word down. */
+void spread(uint64_t *buf, uint64_t total, uint64_t g, size_t lo, size_t hi);
 
 } // namespace pemu::solver
 

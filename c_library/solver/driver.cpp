@@ -151,8 +151,15 @@ bool solve_items(const uint64_t *items, size_t n, uint64_t total, uint64_t g,
         bits.materialize(from, run_start, total, end);
         from = end + 1;
     }
-    if (g > 1)
-        spread(buf, total, g, words);
+    /* From the top down too, the watch asked between chunks: a common
+     * divisor of large values leaves a long spreading. */
+    for (size_t hi = g > 1 ? words : 0; hi > 0;) {
+        if (watch.stop_at_word(words - hi))
+            return false;
+        const size_t lo = hi > chunk ? hi - chunk : 0;
+        spread(buf, total, g, lo, hi);
+        hi = lo;
+    }
     return true;
 }
 
