@@ -99,18 +99,20 @@ def reopen_logs():
 
 def add_front_options(p, duration, size):
     """Connections, bodies and what strangers see, on a front end."""
-    p.add_argument("--max-connections", type=int,
-                   help="open connections at most; more are refused at once (default: "
-                        "the descriptor limit, raised to its hard limit, less an eighth)")
-    p.add_argument("--head-timeout", type=duration, default=10.0,
-                   help="a new connection that has not sent a whole request head (TLS "
-                        "handshake included) within this is closed (default 10s)")
-    p.add_argument("--keepalive", type=duration, default=30.0,
-                   help="an idle connection between requests is closed after this "
-                        "(default 30s)")
-    p.add_argument("--body-min-rate", type=size, default=16 << 10,
-                   help="after --head-timeout, a submit body must come at least this "
-                        "fast per second, or it is refused (default 16K; 0: no floor)")
+    for flag, kind, default, text in (
+        ("--max-connections", int, None,
+         "open connections at most; more are refused at once (default: the descriptor "
+         "limit, raised to its hard limit, less an eighth)"),
+        ("--head-timeout", duration, 10.0,
+         "a new connection that has not sent a whole request head (TLS handshake "
+         "included) within this is closed (default 10s)"),
+        ("--keepalive", duration, 30.0,
+         "an idle connection between requests is closed after this (default 30s)"),
+        ("--body-min-rate", size, 16 << 10,
+         "after --head-timeout, a submit body must come at least this fast per second, "
+         "or it is refused (default 16K; 0: no floor)"),
+    ):
+        p.add_argument(flag, type=kind, default=default, help=text)
     p.add_argument("--open-status", action="store_true",
                    help="show /healthz details and /metrics without a key (for a "
                         "private network); otherwise they need a key")
