@@ -42,7 +42,7 @@ work=$ROOT/tmp/pemux
 rm -rf "$work"
 mkdir -p "$work/tests" "$work/service"
 cp dist/pemux-*-manylinux_*_aarch64.whl "$work/"
-cp -r tests/python tests/arm64 "$work/tests/"
+cp -r tests/python tests/arm64 tests/support "$work/tests/"
 find "$work/tests" -name __pycache__ -prune -exec rm -rf {} +
 
 # A clean environment: the host's PEMU_* settings stay outside.
