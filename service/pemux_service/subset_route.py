@@ -1,11 +1,14 @@
-"""Which values make a total, over the service: the exchange of a route of
-its own, as plain functions that the front door and a worker can call.
-Not wired into the application yet (README, "Which values make a total").
+"""Which values make a total, over the service: the pieces of a route of
+its own (reading a problem, checking and writing an answer), as plain
+functions that the front door and a worker can call. pemux-service does not
+serve the route yet; the client's side speaks this exchange:
 
-    POST /v0/app/subset   same key header as a submit
-    body   {"values":[3,-5,7],"total":2}
-    200    {"indices":[1,2]}   or   {"found":false}
-    400    {"message":"..."}   a body that is not such a problem
+    POST /v0/app/subset          same key header as a submit
+      body {"values":[3,-5,7],"total":2}
+      answer as a submit: {"requestId":"..."} or a refusal {"message":"..."}
+    GET  /v0/subset?requestId=ID polled like /v0/result
+      ready: 200 {"indices":[1,2]} or {"found":false}
+      before: the not-ready answer of /v0/result; {"error":"..."} ends it
 
 The values may be negative, their magnitudes summing to at most 2**64 - 1;
 the total is any integer. A client sums the answer itself before it trusts
