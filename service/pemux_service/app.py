@@ -8,7 +8,7 @@ import time
 
 from aiohttp import web
 
-from . import bodies, protocol
+from . import bodies, protocol, subset_route
 from .engine import Refused
 from .store import DONE, FAILED
 
@@ -19,6 +19,7 @@ SMALL_BODY = 1 << 20
 CHUNK = 1 << 20
 
 _ROUTES = {protocol.SUBMIT_PATH: "submit", protocol.RESULT_PATH: "result",
+           protocol.SUBSET_PATH: "subset_submit", protocol.SUBSET_RESULT_PATH: "subset_result",
            "/healthz": "healthz", "/metrics": "metrics"}
 
 
@@ -46,6 +47,9 @@ class Front:
         app.router.add_route("POST", protocol.SUBMIT_PATH, self.submit,
                              expect_handler=self._expect)
         app.router.add_get(protocol.RESULT_PATH, self.poll, allow_head=False)
+        app.router.add_route("POST", protocol.SUBSET_PATH, self.submit_subset,
+                             expect_handler=self._expect)
+        app.router.add_get(protocol.SUBSET_RESULT_PATH, self.poll_subset, allow_head=False)
         app.router.add_get("/healthz", self.healthz, allow_head=False)
         app.router.add_get("/metrics", self.metrics_page, allow_head=False)
         app.router.add_route("*", "/{tail:.*}", self.other)
@@ -119,30 +123,24 @@ class Front:
             request.writer.output_size = 0
         return None
 
-    async def submit(self, request):
+    async def _read_submit(self, request):
+        """The body of a submit, or the refusal to answer with."""
         if self._key(request) is None:
             request["outcome"] = "forbidden"
-            return _json(protocol.message(protocol.FORBIDDEN), 403)
+            return None, _json(protocol.message(protocol.FORBIDDEN), 403)
         if request.content_length is not None and request.content_length > self.max_body:
             request["outcome"] = "too_large"
-            return self._too_large()
+            return None, self._too_large()
         try:
-            body = await bodies.read_body(request, self.max_body, self.body_min_rate,
-                                          self.body_grace_s)
+            return await bodies.read_body(request, self.max_body, self.body_min_rate,
+                                          self.body_grace_s), None
         except bodies.BodyRefused as e:
             request["outcome"] = e.outcome
-            return _json(protocol.message(e.text), e.status)
-        values = await bodies.parse(body)
-        del body
-        if values is None:
-            request["outcome"] = "bad_problem"
-            return _json(protocol.message(protocol.BAD_PROBLEM), 400)
-        request["values"] = len(values)
+            return None, _json(protocol.message(e.text), e.status)
+
+    async def _accepted(self, request, submit):
         try:
-            # A large body's sum and digest were worked out off the loop.
-            rid = await self.engine.submit(values, request["key_id"],
-                                           getattr(values, "total", None),
-                                           getattr(values, "digest", None))
+            rid = await submit
         except Refused as e:
             request["outcome"] = "refused"
             return _json(protocol.message(str(e)), e.status)
@@ -150,9 +148,40 @@ class Front:
         request["outcome"] = "accepted"
         return _json(protocol.request_id_answer(rid))
 
+    async def submit(self, request):
+        body, refusal = await self._read_submit(request)
+        if refusal is not None:
+            return refusal
+        values = await bodies.parse(body)
+        del body
+        if values is None:
+            request["outcome"] = "bad_problem"
+            return _json(protocol.message(protocol.BAD_PROBLEM), 400)
+        request["values"] = len(values)
+        # A large body's sum and digest were worked out off the loop.
+        return await self._accepted(request, self.engine.submit(
+            values, request["key_id"], getattr(values, "total", None),
+            getattr(values, "digest", None)))
+
+    async def submit_subset(self, request):
+        body, refusal = await self._read_submit(request)
+        if refusal is not None:
+            return refusal
+        problem = await bodies.parse_subset(body)
+        del body
+        if problem is None:
+            request["outcome"] = "bad_problem"
+            return _json(protocol.message(subset_route.BAD_SUBSET), 400)
+        request["values"] = problem.count
+        return await self._accepted(request, self.engine.submit_subset(problem,
+                                                                       request["key_id"]))
+
     # -- poll --------------------------------------------------------------
 
-    async def poll(self, request):
+    async def poll_subset(self, request):
+        return await self.poll(request, protocol.SUBSET)
+
+    async def poll(self, request, kind=protocol.BITSET):
         rid = request.query.get("requestId", "")
         request["request_id"] = rid
         if self._key(request) is None:
@@ -161,7 +190,7 @@ class Front:
             return _json(protocol.error(protocol.FORBIDDEN), 403)
         deadline = time.monotonic() + self.poll_wait_s
         while True:
-            st = await self.engine.status(rid, request["key_id"])
+            st = await self.engine.status(rid, request["key_id"], kind)
             if st.state is None:
                 request["outcome"] = "unknown"
                 return _json(protocol.error(protocol.UNKNOWN_ID), 404)
@@ -169,7 +198,7 @@ class Front:
                 request["outcome"] = "failed"
                 return _json(protocol.error(st.error or "Solve failed"), 500)
             if st.state == DONE:
-                resp = await self._send_result(request, st.result_path)
+                resp = await self._send_result(request, st.result_path, kind)
                 if resp is not None:
                     return resp
                 request["outcome"] = "unknown"
@@ -186,18 +215,19 @@ class Front:
                 request["outcome"] = "forbidden"
                 return _json(protocol.error(protocol.FORBIDDEN), 403)
 
-    async def _send_result(self, request, path):
+    async def _send_result(self, request, path, kind):
         try:
             f = open(path, "rb")
         except FileNotFoundError:
             return None  # expired just now
         request["outcome"] = "ready"
+        ctype = "application/json" if kind == protocol.SUBSET else "application/octet-stream"
         with f:
             size = os.fstat(f.fileno()).st_size
             if size <= SMALL_BODY:
-                return web.Response(body=f.read(), content_type="application/octet-stream")
+                return web.Response(body=f.read(), content_type=ctype)
             resp = web.StreamResponse()
-            resp.content_type = "application/octet-stream"
+            resp.content_type = ctype
             resp.content_length = size
             await resp.prepare(request)
             loop = asyncio.get_running_loop()

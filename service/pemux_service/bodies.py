@@ -12,7 +12,7 @@ import asyncio
 import concurrent.futures
 import multiprocessing
 
-from . import protocol
+from . import protocol, subset_route
 
 SMALL_BODY = 1 << 20
 COMPRESSED = ("Compressed request bodies are not taken: send the JSON array "
@@ -88,18 +88,21 @@ def _parser_pool():
     return _pool
 
 
+async def _in_pool(fn, body):
+    try:
+        return await asyncio.get_running_loop().run_in_executor(_parser_pool(), fn, body)
+    except concurrent.futures.process.BrokenProcessPool:
+        global _pool
+        _pool = None  # a fresh pool for the next body
+        raise
+
+
 async def parse(body):
     """The values of a submit body (a list, or Values when large), or None
     when it is not a JSON array of integers in 0 .. 2**64 - 1."""
     if len(body) <= SMALL_BODY:
         return protocol.parse_problem(body)
-    loop = asyncio.get_running_loop()
-    try:
-        got = await loop.run_in_executor(_parser_pool(), _parse_packed, body)
-    except concurrent.futures.process.BrokenProcessPool:
-        global _pool
-        _pool = None
-        raise
+    got = await _in_pool(_parse_packed, body)
     if got is None:
         return None
     words, total, key = got
@@ -107,6 +110,14 @@ async def parse(body):
     values.frombytes(words)
     values.total, values.digest = total, key
     return values
+
+
+async def parse_subset(body):
+    """The subset_route.SubsetProblem of a body, read away from the loop
+    when large, or None when it is not one."""
+    if len(body) <= SMALL_BODY:
+        return subset_route.read_problem(body)
+    return await _in_pool(subset_route.read_problem, body)
 
 
 def shutdown():

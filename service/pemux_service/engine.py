@@ -19,7 +19,7 @@ import secrets
 import sqlite3
 import time
 
-from . import protocol
+from . import protocol, subset_route
 from .store import DONE, FAILED, QUEUED, RUNNING
 from .workers import SolveFailed, StorageFault, Worker, WorkerDied
 
@@ -83,7 +83,7 @@ def attempt(worker, blobs, pkey, timeout):
     """Runs one solve in worker; blocks. Never raises for the job's sake."""
     try:
         solve_s, pack_s, size = worker.run(blobs.problem_path(pkey), blobs.result_path(pkey),
-                                           timeout)
+                                           timeout, protocol.kind_of(pkey))
     except SolveFailed as e:
         return Outcome("failed", str(e))
     except StorageFault as e:
@@ -210,18 +210,32 @@ class Engine:
         """Accepts a problem and returns its request id, or raises Refused.
         total and digest (protocol.values_digest): where the caller worked
         them out away from the loop, for a large body."""
-        if self._stopping:
-            raise ShuttingDown()
         total = sum(values) if total is None else total
-        pkey = protocol.problem_key(values, key_id, digest)
         if total > self.limits.max_total:
             raise Refused(f"Problem too large: the values sum to {total} and this "
                           f"service takes at most {self.limits.max_total}")
+        pkey = protocol.problem_key(values, key_id, digest)
+        return await self._admit(pkey, key_id, total, len(values), values)
+
+    async def submit_subset(self, problem, key_id):
+        """Accepts a subset_route.SubsetProblem as submit() does a bitset
+        problem; its limits are those of a bitset problem of its weight."""
+        if problem.weight > self.limits.max_total:
+            raise Refused(f"Problem too large: the magnitudes of the values sum to "
+                          f"{problem.magnitude} and this service takes at most "
+                          f"{self.limits.max_total // subset_route.WEIGHT} for more than "
+                          f"{subset_route.FEW_VALUES} values")
+        pkey = protocol.subset_problem_key(key_id, problem.digest)
+        return await self._admit(pkey, key_id, problem.weight, problem.count, problem.blob)
+
+    async def _admit(self, pkey, key_id, total, count, data):
+        if self._stopping:
+            raise ShuttingDown()
         # A submit waits a little for a broker that is away, then gives up.
         if not await self.dispatcher.wait_reachable(SUBMIT_WAIT_S):
             raise Unavailable(self.dispatcher.unavailable)
         try:
-            rid = await self._submit(values, key_id, total, pkey)
+            rid = await self._submit(pkey, key_id, total, count, data)
         except Refused:
             raise
         except self.store_errors as e:
@@ -235,29 +249,30 @@ class Engine:
             return STORAGE_DOWN
         return self.dispatcher.unavailable
 
-    async def _submit(self, values, key_id, total, pkey):
+    async def _submit(self, pkey, key_id, total, count, data):
+        """data: what the blob store keeps of the problem (put_problem)."""
         rid = secrets.token_hex(16)
         now = time.time()
         known = await self.call(self.jobs.problem, pkey)
         if known is not None and known.state != FAILED:
-            # The same key sent these values before: one solve serves both.
-            await self.call(self.jobs.accept, rid, pkey, key_id, total, len(values), QUEUED, now)
+            # The same key sent this problem before: one solve serves both.
+            await self.call(self.jobs.accept, rid, pkey, key_id, total, count, QUEUED, now)
             self.count("reused")
             return rid
         await self.dispatcher.check(total)
         if await self.call(self.jobs.pending_for, key_id) >= self.limits.max_pending_per_key:
             raise Refused(f"Too many queued jobs for this key (at most "
                           f"{self.limits.max_pending_per_key}); poll or wait for them first")
-        await self.off_loop(self.blobs.put_problem, pkey, values)
-        await self.dispatcher.dispatch(rid, pkey, key_id, total, len(values), now)
+        await self.off_loop(self.blobs.put_problem, pkey, data)
+        await self.dispatcher.dispatch(rid, pkey, key_id, total, count, now)
         self.storage_ok()
         return rid
 
     # -- poll --------------------------------------------------------------
 
-    async def status(self, rid, key_id):
-        """The state of a request made with key_id; a request of another
-        key is as unknown as one never made."""
+    async def status(self, rid, key_id, kind=protocol.BITSET):
+        """The state of a request made with key_id for a problem of kind; a
+        request of another key or kind is as unknown as one never made."""
         if not self.dispatcher.reachable():
             return Status(QUEUED)
         try:
@@ -266,7 +281,7 @@ class Engine:
             # Not ready, as far as the client can tell: it polls again.
             log.warning("poll: job store: %s", e)
             return Status(QUEUED)
-        if p is None:
+        if p is None or protocol.kind_of(p.key) != kind:
             return Status(None)
         if p.state == DONE:
             return self._done(rid, p)

@@ -15,6 +15,9 @@ import zlib
 
 SUBMIT_PATH = "/v0/app/sspu"
 RESULT_PATH = "/v0/result"
+# Which values make a total: a route of its own, polled like the bitset.
+SUBSET_PATH = "/v0/app/subset"
+SUBSET_RESULT_PATH = "/v0/subset"
 MAX_U64 = (1 << 64) - 1
 
 # A poll body that begins with these bytes counts as "not ready" in the
@@ -82,6 +85,22 @@ def problem_key(values, owner, digest=None):
     digest: values_digest(values), where it was worked out already."""
     digest = digest or values_digest(values)
     return hashlib.sha256(f"{owner}\0{digest}".encode()).hexdigest()
+
+
+# The two kinds of job. A subset problem's key is marked, so that a worker
+# told only the key knows what to solve and which answer to store.
+BITSET, SUBSET = "bitset", "subset"
+SUBSET_MARK = "s"
+
+
+def subset_problem_key(owner, digest):
+    """Names one key's subset problem; digest: of its values in order and
+    its total (the answer's indices depend on the order)."""
+    return SUBSET_MARK + hashlib.sha256(f"{owner}\0subset\0{digest}".encode()).hexdigest()
+
+
+def kind_of(pkey):
+    return SUBSET if pkey.startswith(SUBSET_MARK) else BITSET
 
 
 def pack_result(bitset, level=GZIP_LEVEL, strategy=GZIP_STRATEGY, threads=1):

@@ -32,9 +32,10 @@ class Problem:
     error: str | None
 
 
-# A problem key: the SHA-256 of its owner and values, in hex. Anything read
-# back from a job store is held to this form before it names a file.
-PROBLEM_KEY_RE = re.compile(r"[0-9a-f]{64}")
+# A problem key: the SHA-256 of its owner and values, in hex, marked "s"
+# for a subset problem. Anything read back from a job store is held to this
+# form before it names a file.
+PROBLEM_KEY_RE = re.compile(r"s?[0-9a-f]{64}")
 
 
 def is_problem_key(text):
@@ -363,9 +364,12 @@ class FileBlobStore(BlobStore):
         return os.path.join(self._results, self._name(pkey))
 
     def put_problem(self, pkey, values):
+        """values: the bitset problem's values, or the bytes of a problem
+        already encoded (a subset problem)."""
         path = self.problem_path(pkey)
         if not os.path.exists(path):
-            write_atomic(path, array.array("Q", values).tobytes())
+            data = values if isinstance(values, bytes) else array.array("Q", values).tobytes()
+            write_atomic(path, data)
 
     def has_problem(self, pkey):
         return os.path.exists(self.problem_path(pkey))

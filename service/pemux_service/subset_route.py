@@ -1,7 +1,7 @@
-"""Which values make a total, over the service: the pieces of a route of
-its own (reading a problem, checking and writing an answer), as plain
-functions that the front door and a worker can call. pemux-service does not
-serve the route yet; the client's side speaks this exchange:
+"""Which values make a total, over the service: the subset route's problem
+and answer. The front end reads a problem with read_problem(), the engine
+queues it as a job of its own kind, and a solver process answers it with
+solve_blob():
 
     POST /v0/app/subset          same key header as a submit
       body {"values":[3,-5,7],"total":2}
@@ -12,17 +12,43 @@ serve the route yet; the client's side speaks this exchange:
 
 The values may be negative, their magnitudes summing to at most 2**64 - 1;
 the total is any integer. A client sums the answer itself before it trusts
-it, as the service does before it sends it.
+it, as the service does before it stores it.
 """
 
+import dataclasses
+import hashlib
 import json
 
-from .protocol import MAX_U64, message
+from .protocol import MAX_U64
 
-SUBSET_PATH = "/v0/app/subset"
 BAD_SUBSET = ("Expected a JSON object with values (integers whose magnitudes sum "
               "to at most 18446744073709551615) and an integer total")
 WRONG_ANSWER = "The subset found does not sum to the total"
+# A subset solve holds about 2.5 bitsets of its magnitudes' sum at its
+# peak; the service's limits, made for one bitset and its compressed form,
+# count it as a bitset problem this many times larger.
+WEIGHT = 2
+# Up to this many values the solver meets in the middle whenever bitsets
+# would cost more, in at most 64 MiB: as much as a bitset problem of
+# FEW_VALUES_WEIGHT, whatever the magnitudes.
+FEW_VALUES = 40
+FEW_VALUES_WEIGHT = 1 << 28
+
+
+@dataclasses.dataclass
+class SubsetProblem:
+    blob: bytes  # the problem as stored: canonical JSON, the body's form
+    count: int
+    magnitude: int  # the sum of the values' magnitudes: the solve's size
+    digest: str
+
+    @property
+    def weight(self):
+        """The total of a bitset problem that needs as much of a solver."""
+        weight = self.magnitude * WEIGHT
+        if self.count <= FEW_VALUES:
+            weight = min(weight, FEW_VALUES_WEIGHT)
+        return weight
 
 
 def parse_subset_problem(body):
@@ -44,6 +70,17 @@ def parse_subset_problem(body):
     return values, total
 
 
+def read_problem(body):
+    """The SubsetProblem of a body, or None when it is not one."""
+    problem = parse_subset_problem(body)
+    if problem is None:
+        return None
+    values, total = problem
+    blob = json.dumps({"values": values, "total": total}, separators=(",", ":")).encode()
+    return SubsetProblem(blob, len(values), sum(abs(v) for v in values),
+                         hashlib.sha256(blob).hexdigest())
+
+
 def answer_sums(values, total, indices):
     """Whether indices are ascending, distinct, in range and sum to total."""
     return (all(type(i) is int for i in indices)
@@ -53,35 +90,23 @@ def answer_sums(values, total, indices):
 
 
 def subset_answer(indices):
-    """The 200 body for a subset (a list of indices) or None (no subset)."""
+    """The ready poll body for a subset (a list of indices) or None (no subset)."""
     if indices is None:
         return b'{"found":false}'
     return b'{"indices":[%s]}' % ",".join(str(i) for i in indices).encode()
 
 
-def handle_subset(body, solve):
-    """(status, body) for a POST of body; solve(values, total) gives the
-    indices or None (in a worker: pemux.subset_with_sum in-process). An
-    answer that does not sum is a failure, never sent as a subset."""
-    problem = parse_subset_problem(body)
+def solve_blob(blob, subset_with_sum):
+    """The ready poll body of a stored problem; subset_with_sum(values,
+    total) gives the indices or None. An answer that does not sum raises
+    ValueError: it is a failure, never stored as a subset."""
+    problem = parse_subset_problem(blob)
     if problem is None:
-        return 400, message(BAD_SUBSET)
+        raise ValueError("not a subset problem")
     values, total = problem
-    indices = solve(values, total)
-    if indices is not None and not answer_sums(values, total, list(indices)):
-        return 500, message(WRONG_ANSWER)
-    return 200, subset_answer(None if indices is None else list(indices))
-
-
-def read_subset_answer(values, total, body):
-    """A client's reading of a 200 body: the indices, None for no subset;
-    ValueError for a body that is neither or a subset that does not sum."""
-    answer = json.loads(body)
-    if answer == {"found": False}:
-        return None
-    if type(answer) is not dict or set(answer) != {"indices"} or \
-            type(answer["indices"]) is not list:
-        raise ValueError("not a subset answer")
-    if not answer_sums(values, total, answer["indices"]):
-        raise ValueError(WRONG_ANSWER)
-    return answer["indices"]
+    indices = subset_with_sum(values, total)
+    if indices is not None:
+        indices = list(indices)
+        if not answer_sums(values, total, indices):
+            raise ValueError(WRONG_ANSWER)
+    return subset_answer(indices)

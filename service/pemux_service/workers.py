@@ -8,7 +8,7 @@ import resource
 import signal
 import time
 
-from . import protocol
+from . import protocol, subset_route
 from .store import read_problem, write_atomic_pieces
 
 
@@ -52,18 +52,24 @@ def _worker_main(conn, memory_limit, gzip):
         resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
     while True:
         try:
-            problem_path, result_path = conn.recv()
+            kind, problem_path, result_path = conn.recv()
         except (EOFError, OSError):
             return
         t0 = time.perf_counter()
         try:
-            values = read_problem(problem_path).tolist()
-            bitset = pemux.complete_subset_sum_bytes(values)
-            del values
-            t1 = time.perf_counter()
-            size = write_atomic_pieces(
-                result_path, protocol.iter_pack_result(bitset, *gzip, threads=threads))
-            del bitset
+            if kind == protocol.SUBSET:
+                with open(problem_path, "rb") as f:
+                    answer = subset_route.solve_blob(f.read(), pemux.subset_with_sum)
+                t1 = time.perf_counter()
+                size = write_atomic_pieces(result_path, (answer,))
+            else:
+                values = read_problem(problem_path).tolist()
+                bitset = pemux.complete_subset_sum_bytes(values)
+                del values
+                t1 = time.perf_counter()
+                size = write_atomic_pieces(
+                    result_path, protocol.iter_pack_result(bitset, *gzip, threads=threads))
+                del bitset
             reply = ("ok", t1 - t0, time.perf_counter() - t1, size)
         except MemoryError:
             reply = ("error", "Out of memory while solving")
@@ -114,13 +120,13 @@ class Worker:
             return False
         return time.monotonic() > self.deadline or _stopped(self.pid)
 
-    def run(self, problem_path, result_path, timeout=None):
+    def run(self, problem_path, result_path, timeout=None, kind=protocol.BITSET):
         """(solve_s, pack_s, size); raises SolveFailed, StorageFault or
         WorkerDied. A solve still running after timeout seconds is killed
         with its process."""
         self.deadline = None if timeout is None else time.monotonic() + timeout
         try:
-            self._conn.send((problem_path, result_path))
+            self._conn.send((kind, problem_path, result_path))
             if timeout is not None and not self._conn.poll(timeout):
                 self.timed_out = True
                 self.process.kill()

@@ -146,6 +146,22 @@ def test_200_requests_over_both_front_ends_all_correct(cluster, tmp_path):
     assert all(a > b for a, b in zip(after, before, strict=True)), (before, after)
 
 
+def test_subset_problems_are_solved_by_the_workers(cluster, monkeypatch):
+    before = sum(cluster.solved_by(w) for w in cluster.workers)
+    front, other = cluster.fronts
+    assert cluster.subset(front, [3, -5, 7], 2) == (200, {"indices": [1, 2]})
+    assert cluster.subset(other, [2, 4], 3) == (200, {"found": False})
+    # Through the module's default path, a problem past the inline bound.
+    values = problem(31, 60, 1 << 16)
+    total = sum(values[1::3]) - 1
+    monkeypatch.delenv("PEMU_KILLSWITCH", raising=False)
+    for k, v in cluster.env(other).items():
+        monkeypatch.setenv(k, v)
+    got = pemux.subset_with_sum(values, total)
+    assert sum(values[i] for i in got) == total
+    assert sum(cluster.solved_by(w) for w in cluster.workers) == before + 3
+
+
 # -- failures ------------------------------------------------------------------
 
 

@@ -9,6 +9,10 @@ this process, over a temporary data directory):
         -> {"requestId":"<id>"}
     GET  /v0/result?requestId=<id>
         -> {"message":"Result not ready"}  or  gzip(result bitset)
+    POST /v0/app/subset            body: {"values":[...],"total":T}
+        -> {"requestId":"<id>"}
+    GET  /v0/subset?requestId=<id>
+        -> {"message":"Result not ready"}  or  {"indices":[...]} / {"found":false}
 
 A path prefix /b/<token>+<token>... makes the service misbehave on purpose
 (see BEHAVIOUR_HELP), so a client test picks a fault just by choosing its
@@ -52,7 +56,14 @@ from pemux_service.cli import bind_listener
 from pemux_service.engine import Engine, Limits, PoolDispatcher
 from pemux_service.keys import KeyStore
 from pemux_service.metrics import Metrics
-from pemux_service.protocol import RESULT_PATH, SUBMIT_PATH
+from pemux_service.protocol import (
+    BITSET,
+    RESULT_PATH,
+    SUBMIT_PATH,
+    SUBSET,
+    SUBSET_PATH,
+    SUBSET_RESULT_PATH,
+)
 from pemux_service.store import (
     DONE,
     FAILED,
@@ -127,6 +138,12 @@ behaviour tokens (base URL https://HOST:PORT/b/TOKEN+TOKEN...):
   nototal         ready answer lacks the bit of the total
   abovetotal      ready answer has the bit above the total set
   joberror        poll answers {"error":"worker died twice"}
+
+On /v0/subset the answer tokens change the JSON answer instead: corrupt drops
+its first byte, truncated sends its first half, empty nothing, oversize adds
+a member, nototal drops the last index (or answers index 0 where there is
+none), abovetotal adds an index past any test's values, huge is as above;
+the other answer tokens leave it alone.
 """
 
 _FLAGS = frozenset({
@@ -222,6 +239,28 @@ def _variant(kind, bitset, gz):
 
 RESULT_VARIANTS = ("corrupt", "truncated", "notgzip", "oversize", "zeropad", "empty",
                    "allzero", "bomb", "nototal", "abovetotal")
+SUBSET_VARIANTS = ("corrupt", "truncated", "empty", "oversize", "nototal", "abovetotal")
+_KINDS = {RESULT_PATH: BITSET, SUBSET_RESULT_PATH: SUBSET}
+# Past the values of any problem the tests send.
+FAR_INDEX = 1 << 40
+
+
+def _subset_variant(kind, answer):
+    """A subset answer damaged as kind says; see BEHAVIOUR_HELP."""
+    if kind == "corrupt":
+        return answer[1:]
+    if kind == "truncated":
+        return answer[: len(answer) // 2]
+    if kind == "empty":
+        return b""
+    if kind == "oversize":
+        return answer[:-1] + b',"more":1}'
+    indices = json.loads(answer).get("indices", [])
+    if kind == "nototal":
+        indices = indices[:-1] if indices else [0]
+    else:
+        indices = indices + [FAR_INDEX]
+    return json.dumps({"indices": indices}, separators=(",", ":")).encode()
 
 
 class RequestLog:
@@ -359,19 +398,19 @@ class FaultLayer:
             return _json(b'{"message":"Unknown behaviour %s"}' % str(e).encode(), 400)
         if match.http_exception is not None:
             raise match.http_exception
-        if path == SUBMIT_PATH:
+        if path in (SUBMIT_PATH, SUBSET_PATH):
             if beh.stall_submit:
                 await asyncio.sleep(beh.stall_submit)
-            return await self.submit(request, beh)
-        if path == RESULT_PATH:
+            return await self.submit(request, beh, path)
+        if path in (RESULT_PATH, SUBSET_RESULT_PATH):
             if beh.stall_poll:
                 await asyncio.sleep(beh.stall_poll)
-            return await self.poll(request, beh)
+            return await self.poll(request, beh, kind=_KINDS[path])
         return await match.handler(request)
 
     async def _plain(self, request, handler):
         resp = await handler(request)
-        if request.path == SUBMIT_PATH:
+        if request.path in (SUBMIT_PATH, SUBSET_PATH):
             self._remember(request, resp)
         return resp
 
@@ -380,14 +419,15 @@ class FaultLayer:
         if m and request.get("key_id"):
             self.owner[m.group(1).decode()] = request["key_id"]
 
-    async def submit(self, request, beh):
+    async def submit(self, request, beh, path=SUBMIT_PATH):
         if "forbidden" in beh:
             return _json(FORBIDDEN, 403)
         if "error" in beh:
             return _json(INTERNAL_ERROR, 500)
         if "html" in beh:
             return web.Response(body=HTML_PAGE, status=502, content_type="text/html")
-        resp = await self.front.submit(request)
+        real = self.front.submit_subset if path == SUBSET_PATH else self.front.submit
+        resp = await real(request)
         self._remember(request, resp)
         if resp.status != 200:
             return resp
@@ -402,29 +442,29 @@ class FaultLayer:
                                          SPLIT_PAUSE_S, "application/json")
         return _json(answer)
 
-    async def _finished(self, rid, key_id):
+    async def _finished(self, rid, key_id, kind):
         """The request's status once its solve has ended, waiting as a held
         poll would; None when it is unknown or still not done."""
         deadline = time.monotonic() + self.front.poll_wait_s
         while True:
-            st = await self.engine.status(rid, key_id)
+            st = await self.engine.status(rid, key_id, kind)
             if st.state in (None, DONE, FAILED) or time.monotonic() > deadline:
                 return st
             await self.engine.wait(rid, max(0.0, deadline - time.monotonic()))
 
-    async def poll(self, request, beh, keyless=False):
+    async def poll(self, request, beh, keyless=False, kind=BITSET):
         rid = request.query.get("requestId", "")
         if keyless:
             key_id = self.owner.get(rid)
         else:
             key_id = self.keys.check(request.headers.get("x-api-key"))
             if key_id is None:
-                return await self.front.poll(request)
+                return await self.front.poll(request, kind)
         if "redirect-loop" in beh:
             return web.Response(status=302, headers={"Location": request.path_qs})
-        st = await self.engine.status(rid, key_id) if key_id else None
+        st = await self.engine.status(rid, key_id, kind) if key_id else None
         if st is None or st.state is None:
-            return await self.front.poll(request)
+            return await self.front.poll(request, kind)
 
         # Deferrals come in a fixed order, counted per request id.
         n = self.polls.get(rid, 0)
@@ -437,9 +477,9 @@ class FaultLayer:
                                 content_type="application/xml")
         n -= beh.xml
 
-        st = await self._finished(rid, key_id)
+        st = await self._finished(rid, key_id, kind)
         if st.state != DONE:
-            return await self.front.poll(request)
+            return await self.front.poll(request, kind)
         with open(st.result_path, "rb") as f:
             gz = f.read()
 
@@ -449,7 +489,7 @@ class FaultLayer:
                 PARTIAL_PAUSE_S, "application/octet-stream")
         n -= beh.partial
         if n < beh.droppoll:
-            return self._redirect(f"https://127.0.0.1:{self.drop_port}", rid)
+            return self._redirect(f"https://127.0.0.1:{self.drop_port}", rid, kind)
         n -= beh.droppoll
         if n < beh.drip:
             return await _send_without_end(request, b"\0", 0.5)
@@ -461,18 +501,24 @@ class FaultLayer:
         if "huge" in beh:
             return await _send_huge(request)
         if "redirect-http" in beh:
-            return self._redirect(f"http://127.0.0.1:{self.http_port}", rid)
+            return self._redirect(f"http://127.0.0.1:{self.http_port}", rid, kind)
         if "redirect-https" in beh:
-            return self._redirect(f"https://{request.host}", rid)
+            return self._redirect(f"https://{request.host}", rid, kind)
         if "redirect-other" in beh:
-            return self._redirect(f"https://127.0.0.1:{self.other_port}", rid)
+            return self._redirect(f"https://127.0.0.1:{self.other_port}", rid, kind)
 
-        kind = next((k for k in RESULT_VARIANTS if k in beh), None)
-        if kind is None and "pollsplit" not in beh:
+        variants = SUBSET_VARIANTS if kind == SUBSET else RESULT_VARIANTS
+        variant = next((k for k in variants if k in beh), None)
+        if variant is None and "pollsplit" not in beh:
             if keyless:
                 return web.Response(body=gz, content_type="application/octet-stream")
-            return await self.front.poll(request)
-        body = gz if kind is None else _variant(kind, gzip.decompress(gz), gz)
+            return await self.front.poll(request, kind)
+        if variant is None:
+            body = gz
+        elif kind == SUBSET:
+            body = _subset_variant(variant, gz)
+        else:
+            body = _variant(variant, gzip.decompress(gz), gz)
         if "pollsplit" in beh and len(body) >= POLLSPLIT_PIECES:
             step = -(-len(body) // POLLSPLIT_PIECES)
             pieces = [body[i:i + step] for i in range(0, len(body), step)]
@@ -483,9 +529,10 @@ class FaultLayer:
         return web.Response(body=body, content_type="application/octet-stream")
 
     @staticmethod
-    def _redirect(origin, rid):
+    def _redirect(origin, rid, kind):
+        path = SUBSET_RESULT_PATH if kind == SUBSET else RESULT_PATH
         return web.Response(status=302, headers={
-            "Location": f"{origin}{RESULT_PATH}?requestId={rid}"})
+            "Location": f"{origin}{path}?requestId={rid}"})
 
     # -- the second origin ------------------------------------------------
 
@@ -505,8 +552,8 @@ class FaultLayer:
             beh = parse_behaviours(beh_text)
         except ValueError as e:
             return _json(b'{"message":"Unknown behaviour %s"}' % str(e).encode(), 400)
-        if path == RESULT_PATH and request.method == "GET":
-            return await self.poll(request, beh, keyless=True)
+        if path in _KINDS and request.method == "GET":
+            return await self.poll(request, beh, keyless=True, kind=_KINDS[path])
         return _json(NOT_FOUND, 404)
 
     # -- plain-HTTP trap listener -----------------------------------------

@@ -57,14 +57,25 @@ def request_id(body):
     return m.group(1).decode()
 
 
-def decoded_result(poll, what):
-    """The decoded result, after as many calls of poll() as it takes."""
+def final_answer(poll, what):
+    """(status, body) of the first answer of poll() that is not "not ready"."""
     def ready():
         status, body = poll()
         return None if body.startswith(protocol.NOT_READY_PREFIX) else (status, body)
-    status, body = wait_until(ready, what)
+    return wait_until(ready, what)
+
+
+def decoded_result(poll, what):
+    """The decoded result, after as many calls of poll() as it takes."""
+    status, body = final_answer(poll, what)
     assert status == 200, body
     return gzip.decompress(body)
+
+
+def subset_answer(poll):
+    """The final (status, JSON answer) of a subset request."""
+    status, body = final_answer(poll, "a subset answer")
+    return status, json.loads(body)
 
 
 class Service:
@@ -128,6 +139,16 @@ class Service:
     def result(self, rid, key=None):
         """The decoded result, after as many polls as it takes."""
         return decoded_result(lambda: self.poll(rid, key), "the result")
+
+    def submit_subset(self, values, total, key=None):
+        """(status, body) of a subset submit."""
+        return self.request("POST", protocol.SUBSET_PATH,
+                            json.dumps({"values": values, "total": total}), key)
+
+    def subset(self, rid, key=None):
+        """The final (status, JSON answer) of a subset request."""
+        return subset_answer(lambda: self.request(
+            "GET", f"{protocol.SUBSET_RESULT_PATH}?requestId={rid}", key=key))
 
     def health(self):
         return json.loads(self.request("GET", "/healthz")[1])
@@ -220,6 +241,14 @@ class Cluster:
 
     def result(self, front, rid):
         return decoded_result(lambda: self.poll(front, rid), "a result")
+
+    def subset(self, front, values, total):
+        """The final (status, JSON answer) of a subset problem sent to front."""
+        status, body = self.request(front, "POST", protocol.SUBSET_PATH,
+                                    json.dumps({"values": values, "total": total}))
+        rid = request_id(body)
+        return subset_answer(lambda: self.request(
+            front, "GET", f"{protocol.SUBSET_RESULT_PATH}?requestId={rid}"))
 
     def state(self, rid):
         p = self.jobs.request(rid, self.kid)
