@@ -11,6 +11,7 @@ from aiohttp import web
 from . import bodies, protocol, subset_route
 from .engine import Refused
 from .store import DONE, FAILED
+from .turns import KeyTurns
 
 access_log = logging.getLogger("pemux_service.access")
 log = logging.getLogger("pemux_service")
@@ -38,6 +39,7 @@ class Front:
         self.body_min_rate = 0
         self.body_grace_s = 10.0
         self.open_status = False
+        self._turns = KeyTurns()
 
     def make_app(self):
         # The body limit is checked in submit() so that the refusal is an
@@ -138,43 +140,51 @@ class Front:
             request["outcome"] = e.outcome
             return None, _json(protocol.message(e.text), e.status)
 
-    async def _accepted(self, request, submit):
+    async def _take(self, request, parse, bad_text, submit):
+        """A submit of either kind: parse(body) gives the problem or None,
+        submit(problem, key id) accepts it.
+
+        Parsing a small body, admission and an inline solve happen in the
+        key's turn (turns.KeyTurns), so that one key's flood holds back its
+        own submits rather than another key's. Reading the body and parsing
+        a large one (in a process, where the loop is not held) take no
+        turn: a slow or large upload holds up no one."""
+        body, refusal = await self._read_submit(request)
+        if refusal is not None:
+            return refusal
+        kid = request["key_id"]
+        large = len(body) > bodies.SMALL_BODY
+        if large:
+            problem = await parse(body)
+        turn = await self._turns.get(kid)
         try:
-            rid = await submit
+            if not large:
+                problem = await parse(body)
+            del body
+            if problem is None:
+                request["outcome"] = "bad_problem"
+                return _json(protocol.message(bad_text), 400)
+            request["values"] = len(problem)
+            rid = await submit(problem, kid)
         except Refused as e:
             request["outcome"] = "refused"
             return _json(protocol.message(str(e)), e.status)
+        finally:
+            self._turns.put(turn)
         request["request_id"] = rid
         request["outcome"] = "accepted"
         return _json(protocol.request_id_answer(rid))
 
     async def submit(self, request):
-        body, refusal = await self._read_submit(request)
-        if refusal is not None:
-            return refusal
-        values = await bodies.parse(body)
-        del body
-        if values is None:
-            request["outcome"] = "bad_problem"
-            return _json(protocol.message(protocol.BAD_PROBLEM), 400)
-        request["values"] = len(values)
-        # A large body's sum and digest were worked out off the loop.
-        return await self._accepted(request, self.engine.submit(
-            values, request["key_id"], getattr(values, "total", None),
-            getattr(values, "digest", None)))
+        def submit(values, kid):
+            # A large body's sum and digest were worked out off the loop.
+            return self.engine.submit(values, kid, getattr(values, "total", None),
+                                      getattr(values, "digest", None))
+        return await self._take(request, bodies.parse, protocol.BAD_PROBLEM, submit)
 
     async def submit_subset(self, request):
-        body, refusal = await self._read_submit(request)
-        if refusal is not None:
-            return refusal
-        problem = await bodies.parse_subset(body)
-        del body
-        if problem is None:
-            request["outcome"] = "bad_problem"
-            return _json(protocol.message(subset_route.BAD_SUBSET), 400)
-        request["values"] = problem.count
-        return await self._accepted(request, self.engine.submit_subset(problem,
-                                                                       request["key_id"]))
+        return await self._take(request, bodies.parse_subset, subset_route.BAD_SUBSET,
+                                self.engine.submit_subset)
 
     # -- poll --------------------------------------------------------------
 
@@ -264,9 +274,12 @@ class Front:
         return kid
 
     async def healthz(self, request):
+        detail = self._may_see_detail(request)
+        if detail:
+            await self.engine.refresh_now()  # counts as they are now
         h = self.engine.health()
         status = 200 if h["status"] == "ok" else 503
-        if not self._may_see_detail(request):
+        if not detail:
             h = {"status": h["status"]}  # liveness for anyone
         return web.Response(text=json.dumps(h), content_type="application/json",
                             status=status)
@@ -275,7 +288,7 @@ class Front:
         if not self._may_see_detail(request):
             request["outcome"] = "forbidden"
             return _json(protocol.message(protocol.FORBIDDEN), 403)
-        self.metrics.refresh(self.engine)  # gauges as they are now
+        await self.engine.refresh_now()  # gauges as they are now
         body, ctype = self.metrics.render()
         resp = web.Response(body=body)
         resp.headers["Content-Type"] = ctype

@@ -10,7 +10,6 @@ on other machines through a broker.
 
 import abc
 import asyncio
-import collections
 import concurrent.futures
 import dataclasses
 import inspect
@@ -21,6 +20,7 @@ import time
 
 from . import protocol, subset_route
 from .store import DONE, FAILED, QUEUED, RUNNING
+from .turns import FairGate
 from .workers import SolveFailed, StorageFault, Worker, WorkerDied
 
 log = logging.getLogger("pemux_service")
@@ -235,14 +235,12 @@ class Engine:
         if not await self.dispatcher.wait_reachable(SUBMIT_WAIT_S):
             raise Unavailable(self.dispatcher.unavailable)
         try:
-            rid = await self._submit(pkey, key_id, total, count, data)
+            return await self._submit(pkey, key_id, total, count, data)
         except Refused:
             raise
         except self.store_errors as e:
             self.storage_failed("submit", e)
             raise Unavailable(self.unavailable_text(e)) from None
-        await self.refresh()
-        return rid
 
     def unavailable_text(self, e):
         if isinstance(e, (OSError, sqlite3.Error)):
@@ -341,7 +339,9 @@ class Engine:
             await asyncio.sleep(1.0)
 
     async def refresh(self):
-        """Reads the queue's counts for health and the gauges."""
+        """Reads the queue's counts for health and the gauges: every second,
+        and when an operator asks, never on a request's own path (counting
+        reads every problem)."""
         try:
             self._counts = await self.call(self.jobs.counts)
         except self.store_errors:
@@ -349,6 +349,16 @@ class Engine:
         if self.metrics and self._counts:
             self.metrics.queue_depth.set(self._counts[QUEUED])
             self.metrics.running.set(self._counts[RUNNING])
+
+    async def refresh_now(self, timeout=1.0):
+        """refresh() for an operator's look, bounded: with the job store
+        away or slow, the counts last read stand."""
+        if not self.dispatcher.reachable():
+            return
+        try:
+            await asyncio.wait_for(self.refresh(), timeout)
+        except TimeoutError:
+            pass
 
     def storage_failed(self, what, e):
         text = getattr(e, "strerror", None) or type(e).__name__
@@ -393,40 +403,6 @@ class Engine:
         if self.metrics and outcome.kind == "ok":
             self.metrics.solve_seconds.observe(outcome.solve_s)
             self.metrics.pack_seconds.observe(outcome.pack_s)
-
-
-class FairGate:
-    """Slots (idle solvers) handed to waiting keys in turn, so that one
-    key's flood of small problems waits behind itself, not before others."""
-
-    def __init__(self):
-        self._idle = []
-        self._waiting = collections.OrderedDict()  # key -> deque of futures
-
-    def put(self, slot):
-        while self._waiting:
-            key, queue = next(iter(self._waiting.items()))
-            fut = queue.popleft()
-            if queue:
-                self._waiting.move_to_end(key)
-            else:
-                del self._waiting[key]
-            if not fut.done():
-                fut.set_result(slot)
-                return
-        self._idle.append(slot)
-
-    async def get(self, key):
-        if self._idle and not self._waiting:
-            return self._idle.pop()
-        fut = asyncio.get_running_loop().create_future()
-        self._waiting.setdefault(key, collections.deque()).append(fut)
-        try:
-            return await fut
-        except asyncio.CancelledError:
-            if fut.done() and not fut.cancelled():
-                self.put(fut.result())
-            raise
 
 
 class PoolDispatcher(Dispatcher):
@@ -604,7 +580,6 @@ class PoolDispatcher(Dispatcher):
             self._work.clear()
             await self._work.wait()
             return worker
-        await self.engine.refresh()
         outcome = await self._run(worker, job.key, job.total, job.count)
         try:
             again = self._settle(job.key, outcome)
@@ -627,7 +602,6 @@ class PoolDispatcher(Dispatcher):
             self._storage_pause = STORAGE_RETRY_S[0]
         if again:
             self._work.set()
-        await self.engine.refresh()
         await self.engine.changed()
         return worker
 

@@ -49,16 +49,6 @@ class Metrics:
     def observe_request(self, route, seconds):
         self.request_seconds.labels(route).observe(seconds)
 
-    def refresh(self, engine):
-        """Sets the gauges from the job store, as a scrape reads them."""
-        try:
-            counts = engine.jobs.counts()
-        except Exception as e:  # a store away: the gauges keep their last values
-            log.warning("metrics: job store: %s", type(e).__name__)
-            return
-        self.queue_depth.set(counts["queued"])
-        self.running.set(counts["running"])
-
     def render(self):
         return prom.generate_latest(self.registry), prom.CONTENT_TYPE_LATEST
 

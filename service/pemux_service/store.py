@@ -235,9 +235,11 @@ class SqliteJobStore(JobStore):
             " WHERE r.rid=? AND r.key_id=? AND p.state!=''", (rid, key_id)).fetchone())
 
     def pending_for(self, key_id):
+        # A problem's requests are all its owner's (the key id is in its
+        # key): counting by owner reads only the key's unfinished problems,
+        # not every request it ever made.
         return self._db.execute(
-            "SELECT COUNT(DISTINCT p.pkey) FROM requests r JOIN problems p ON p.pkey=r.pkey"
-            " WHERE r.key_id=? AND p.state IN ('queued','running')",
+            "SELECT COUNT(*) FROM problems WHERE owner=? AND state IN ('queued','running')",
             (key_id,)).fetchone()[0]
 
     def claim(self):

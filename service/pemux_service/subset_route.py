@@ -42,6 +42,9 @@ class SubsetProblem:
     magnitude: int  # the sum of the values' magnitudes: the solve's size
     digest: str
 
+    def __len__(self):
+        return self.count
+
     @property
     def weight(self):
         """The total of a bitset problem that needs as much of a solver."""

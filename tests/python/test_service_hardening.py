@@ -196,6 +196,29 @@ def test_problems_waiting_for_the_inline_solver_count(start):
         t.join(60)
 
 
+def test_a_flood_of_small_submits_waits_behind_itself(start):
+    s = start("--workers", "1")
+    key_b, _ = new_key(s)
+    os.kill(s.solvers(inline=True)[0]["pid"], signal.SIGSTOP)
+    done = []
+
+    def submit(who, values, key=None):
+        s.submit(values, key=key)
+        done.append(who)
+    flood = [threading.Thread(target=submit, args=("a", [i, 3])) for i in range(4)]
+    for t in flood:
+        t.start()
+    wait_until(lambda: s.health()["running"] == 4, "the flood waiting for the solver")
+    b = threading.Thread(target=submit, args=("b", [5, 7], key_b))
+    b.start()
+    wait_until(lambda: s.health()["running"] == 5, "the other key's submit")
+    signal_all(children(s.proc.pid), signal.SIGCONT)
+    for t in [*flood, b]:
+        t.join(60)
+    # The solve under way ends first; then the other key's, not the flood's.
+    assert done[:2] == ["a", "b"], done
+
+
 # -- the broker ---------------------------------------------------------------------
 
 
