@@ -304,6 +304,17 @@ def test_problem_larger_than_every_worker_is_refused(cluster, values, answer):
     assert sorted(os.listdir(cluster.data / "problems")) == problems
 
 
+def test_a_front_ends_gauges_are_read_when_scraped(own_cluster, frozen):
+    c = own_cluster
+    front = c.fronts[0]
+    for i in range(3):
+        c.submit(front, [SMALL_TOTAL + 7 + i])
+    status, body = c.request(front, "GET", "/metrics")
+    gauge = re.search(rb"^pemux_queue_depth (\S+)$", body, re.M)
+    assert status == 200 and float(gauge.group(1)) == 3.0, body[:2000]
+    assert "metrics: job store" not in front.err.read_text()
+
+
 def test_too_many_queued_jobs_for_one_key(own_cluster, frozen):
     c = own_cluster
     made = subprocess.run([sys.executable, "-m", "pemux_service", "key", "new", "--data",
