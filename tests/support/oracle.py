@@ -1,5 +1,6 @@
 """Reference answers: the one oracle every test compares with."""
 
+import itertools
 import os
 import random
 
@@ -41,3 +42,27 @@ def local(values):
 def problem(seed, count, largest):
     rng = random.Random(seed)
     return [rng.randint(0, largest) for _ in range(count)]
+
+
+def reaches(values, total):
+    """Whether some subset of values (of any signs) sums to total, by trying
+    every subset: for a few values only."""
+    return any(sum(c) == total for r in range(len(values) + 1)
+               for c in itertools.combinations(values, r))
+
+
+def check_subset(values, total, got):
+    """Asserts that got answers subset_with_sum(values, total): None only
+    where no subset reaches total, else ascending distinct indices of
+    values that sum to it. Brute force for None: a few values only."""
+    if got is None:
+        assert not reaches(values, total)
+        return
+    check_indices(values, total, got)
+
+
+def check_indices(values, total, got):
+    """Asserts that got is ascending distinct indices of values summing to total."""
+    assert got == sorted(set(got))
+    assert all(0 <= i < len(values) for i in got)
+    assert sum(values[i] for i in got) == total
