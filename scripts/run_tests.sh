@@ -83,7 +83,8 @@ echo "== Python tests"
 # The module on the other CPythons it supports, each in a venv of its own:
 # its own tests (the service's run above, on 3.11).
 MODULE_TESTS="tests/python/test_local.py tests/python/test_bytes.py tests/python/test_async.py
-  tests/python/test_inputs.py tests/python/test_progress.py tests/python/test_kernels.py"
+  tests/python/test_inputs.py tests/python/test_progress.py tests/python/test_kernels.py
+  tests/python/test_subset.py"
 for py in $(bash scripts/other_pythons.sh); do
   v=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   echo "== Python $v: the module's tests"
