@@ -179,8 +179,11 @@ int stored_layers(search &s, const items_t &items, uint64_t sum, uint64_t t)
     const bool flip = t > sum - t;
     const uint64_t u = flip ? sum - t : t;
     const size_t n = items.size(), words = size_t(u >> 6) + 1;
+    size_t cells = 0;
     malloc_ptr<uint64_t[]> layers(
-        static_cast<uint64_t *>(calloc((n + 1) * words, 8)));
+        __builtin_mul_overflow(n + 1, words, &cells)
+            ? nullptr
+            : static_cast<uint64_t *>(calloc(cells, 8)));
     if (!layers) {
         s.status = fail("[Local failure] out of memory for the search", s.err_buf);
         return -1;
@@ -265,7 +268,10 @@ int solve_node(search &s, const items_t &items, uint64_t sum, uint64_t t)
             s.taken[i] = t != 0;
         return 1;
     }
-    const uint64_t layer_work = uint64_t(n) * ((std::min(t, sum - t) >> 6) + 1);
+    /* Saturating: a product past 64 bits is work no leaf takes. */
+    uint64_t layer_work;
+    if (__builtin_mul_overflow(uint64_t(n), (std::min(t, sum - t) >> 6) + 1, &layer_work))
+        layer_work = UINT64_MAX;
     const uint64_t meet_work = n <= MEET_MAX ? uint64_t(2) << ((n + 1) / 2) : UINT64_MAX;
     const double node_work = double(n) * double((sum >> 6) + 1);
     if (std::min(layer_work, meet_work) <= LEAF_WORK ||
@@ -317,6 +323,19 @@ int solve_node(search &s, const items_t &items, uint64_t sum, uint64_t t)
 
 } // namespace
 
+namespace {
+
+/* The search ended with its answer, a subset or none: progress is told 1.0
+ * once either way. */
+pemu_status_t answered(const pemu_watch_t *watch)
+{
+    if (watch != nullptr && watch->progress != nullptr)
+        watch->progress(1.0, watch->progress_user);
+    return 0;
+}
+
+} // namespace
+
 pemu_status_t subset_with_sum(const uint64_t *values, const uint8_t *negative,
                               size_t count, wide_int total,
                               std::vector<size_t> &indices, bool *found,
@@ -329,7 +348,7 @@ pemu_status_t subset_with_sum(const uint64_t *values, const uint8_t *negative,
         return fail("[Local failure] the values' magnitudes sum to 2**64 or more",
                     err_buf);
     if (!shifted_total(total, all, neg, &t))
-        return 0;
+        return answered(watch);
 
     search s;
     s.mag = values;
@@ -352,7 +371,7 @@ pemu_status_t subset_with_sum(const uint64_t *values, const uint8_t *negative,
     if (r < 0)
         return s.status;
     if (r == 0)
-        return 0;
+        return answered(watch);
 
     wide_int check = 0;
     for (size_t i = 0; i < count; i++) {
@@ -369,9 +388,7 @@ pemu_status_t subset_with_sum(const uint64_t *values, const uint8_t *negative,
                     err_buf);
     }
     *found = true;
-    if (watch != nullptr && watch->progress != nullptr)
-        watch->progress(1.0, watch->progress_user);
-    return 0;
+    return answered(watch);
 }
 
 } // namespace pemu

@@ -83,19 +83,21 @@ bool int_value(PyObject *item, Py_ssize_t i, bool allow_negative, uint64_t *v,
     *v = PyLong_AsUnsignedLongLong(item);
     if (*v != (uint64_t)-1 || !PyErr_Occurred())
         return true;
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError) || !allow_negative)
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+        return false; /* not about the range: its own error stands */
+    if (!allow_negative)
         return outside_range(i);
     PyErr_Clear();
     /* Negative, or beyond 2**64 - 1: the magnitude of a negative one may
-     * still fit. */
-    PyObject *zero = PyLong_FromLong(0);
-    int below = zero ? PyObject_RichCompareBool(item, zero, Py_LT) : -1;
-    Py_XDECREF(zero);
-    if (below < 0)
+     * still fit. The sign and the negation are int's own, never those of
+     * a subclass's methods. */
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (small == -1 && PyErr_Occurred())
         return false;
-    if (below == 0)
+    if (overflow > 0 || (overflow == 0 && small >= 0))
         return outside_range(i);
-    PyObject *magnitude = PyNumber_Negative(item);
+    PyObject *magnitude = PyLong_Type.tp_as_number->nb_negative(item);
     if (magnitude == nullptr)
         return false;
     *v = PyLong_AsUnsignedLongLong(magnitude);

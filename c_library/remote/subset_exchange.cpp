@@ -15,8 +15,9 @@ namespace {
 
 using wide = __int128;
 
-/* Room for the keys and some blanks around a well-formed answer. */
-constexpr size_t kAnswerSlack = 64;
+/* Room for the keys and blanks around a well-formed answer, and for the
+ * service's own texts (not ready, an error) whatever the count. */
+constexpr size_t kAnswerSlack = 4096;
 
 void put_decimal(std::string &out, unsigned __int128 m, bool minus)
 {

@@ -151,6 +151,17 @@ def test_only_subset_with_sum_leaves_the_process(monkeypatch):
     assert list(pemux.subsets_with_sum([1, 2], 3)) == [[0, 1]]
 
 
+def test_int_subclasses_are_read_by_their_own_value(local):
+    class Odd(int):
+        def __neg__(self):
+            return 0
+
+        def __lt__(self, other):
+            return False
+    assert pemux.subset_with_sum([Odd(-5), 5, Odd(7)], -5) == [0]
+    assert pemux.subset_with_sum([Odd(-5), 5], 2) is None
+
+
 def long_problem():
     rng = random.Random(5)
     values = [rng.randint(1, 10**7) for _ in range(200)]
@@ -164,6 +175,14 @@ def test_progress_grows_to_one(local):
     check_indices(values, total, idx)
     assert len(seen) >= 2 and seen[-1] == 1.0
     assert seen == sorted(seen) and 0.0 <= seen[0] < 1.0
+
+
+@pytest.mark.parametrize("values,total", [
+    ([2, 4], 3), ([2, 4], 7), ([2, 4], -1), ([2, 4, 6], 12), ([], 0)])
+def test_progress_ends_at_one_whatever_the_answer(local, values, total):
+    seen = []
+    pemux.subset_with_sum(values, total, progress=seen.append)
+    assert seen[-1:] == [1.0] and seen.count(1.0) == 1
 
 
 @pytest.mark.parametrize("stop", ["raise", "sigint"])
