@@ -11,7 +11,7 @@ from aiohttp import web
 from . import bodies, protocol, subset_route
 from .engine import Refused
 from .store import DONE, FAILED
-from .turns import KeyTurns
+from .turns import FairGate, KeyTurns
 
 access_log = logging.getLogger("pemux_service.access")
 log = logging.getLogger("pemux_service")
@@ -40,6 +40,9 @@ class Front:
         self.body_grace_s = 10.0
         self.open_status = False
         self._turns = KeyTurns()
+        self._parsers = FairGate()
+        for slot in range(bodies.PARSERS):
+            self._parsers.put(slot)
 
     def make_app(self):
         # The body limit is checked in submit() so that the refusal is an
@@ -155,7 +158,12 @@ class Front:
         kid = request["key_id"]
         large = len(body) > bodies.SMALL_BODY
         if large:
-            problem = await parse(body)
+            # The parsing processes are shared by turns too.
+            slot = await self._parsers.get(kid)
+            try:
+                problem = await parse(body)
+            finally:
+                self._parsers.put(slot)
         turn = await self._turns.get(kid)
         try:
             if not large:
@@ -226,8 +234,10 @@ class Front:
                 return _json(protocol.error(protocol.FORBIDDEN), 403)
 
     async def _send_result(self, request, path, kind):
+        # Files are opened and read away from the loop: a shared file
+        # system may be slow to answer.
         try:
-            f = open(path, "rb")
+            f = await self.engine.off_loop(open, path, "rb")
         except FileNotFoundError:
             return None  # expired just now
         request["outcome"] = "ready"
@@ -235,7 +245,8 @@ class Front:
         with f:
             size = os.fstat(f.fileno()).st_size
             if size <= SMALL_BODY:
-                return web.Response(body=f.read(), content_type=ctype)
+                return web.Response(body=await self.engine.off_loop(f.read),
+                                    content_type=ctype)
             resp = web.StreamResponse()
             resp.content_type = ctype
             resp.content_length = size

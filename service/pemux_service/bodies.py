@@ -15,6 +15,7 @@ import multiprocessing
 from . import protocol, subset_route
 
 SMALL_BODY = 1 << 20
+PARSERS = 2  # processes that parse large bodies
 COMPRESSED = ("Compressed request bodies are not taken: send the JSON array "
               "without Content-Encoding")
 TOO_SLOW = "Request body too slow"
@@ -84,7 +85,7 @@ def _parser_pool():
     global _pool
     if _pool is None:
         _pool = concurrent.futures.ProcessPoolExecutor(
-            max_workers=2, mp_context=multiprocessing.get_context("spawn"))
+            max_workers=PARSERS, mp_context=multiprocessing.get_context("spawn"))
     return _pool
 
 

@@ -29,7 +29,7 @@ import redis
 from . import door, protocol, settings
 from .engine import Dispatcher, Refused, Status, attempt, settle
 from .redis_store import RedisJobStore, WorkerRoll, connect, connect_async
-from .store import DONE, QUEUED, RUNNING, FileBlobStore, is_problem_key
+from .store import DONE, PROBLEM_LOST, QUEUED, RUNNING, FileBlobStore, is_problem_key
 from .workers import Worker
 
 log = logging.getLogger("pemux_service")
@@ -140,7 +140,7 @@ class BrokerDispatcher(Dispatcher):
                 raise Refused(f"Problem too large for every running worker: the values sum "
                               f"to {total} and the largest worker takes at most {largest}")
 
-    async def dispatch(self, rid, pkey, key_id, total, count, now):
+    async def dispatch(self, rid, pkey, key_id, total, count, now, recorded):
         call = self.engine.call
         # Held before the request is recorded: a front end lost in between
         # leaves at most a solve nobody asked for, never a request that no
@@ -148,6 +148,7 @@ class BrokerDispatcher(Dispatcher):
         try_no = await call(self.jobs.new_try, pkey)
         await call(self.jobs.hold, pkey, key_id, now)
         await call(self.jobs.accept, rid, pkey, key_id, total, count, QUEUED, now, None, try_no)
+        recorded()
         await self._release_now()
 
     async def _release_now(self):
@@ -199,6 +200,9 @@ class BrokerDispatcher(Dispatcher):
                     if self._reachable.is_set():
                         log.warning("job store unreachable: %s", e or type(e).__name__)
                     self._reachable.clear()
+                except Exception:
+                    # A malformed worker ad, say: this loop must live on.
+                    log.exception("watching the job store")
                 await asyncio.sleep(0.25)
         finally:
             await client.aclose()
@@ -217,6 +221,9 @@ class BrokerDispatcher(Dispatcher):
                             await self.engine.changed()
                             await self._release_now()
             except (redis.RedisError, OSError):
+                await asyncio.sleep(0.5)
+            except Exception:
+                log.exception("listening for finished problems")
                 await asyncio.sleep(0.5)
             finally:
                 await client.aclose()
@@ -292,9 +299,12 @@ class SolveWorker:
             return  # already solved, or given up: this delivery is a repeat
         deadline = time.monotonic() + SHARED_FILE_GRACE_S
         while not self.blobs.has_problem(pkey):
-            if time.monotonic() > deadline or self._stopping.is_set():
-                self._record(self.jobs.fail, pkey,
-                             "The problem's data was lost; submit it again", time.time(), try_no)
+            if self._stopping.is_set():
+                # Not lost: another worker looks again after this one.
+                self.jobs.requeue(pkey, died=False)
+                raise Interrupted("worker stopping")
+            if time.monotonic() > deadline:
+                self._record(self.jobs.fail, pkey, PROBLEM_LOST, time.time(), try_no)
                 return
             time.sleep(0.2)
         with self._lock:
@@ -343,7 +353,10 @@ class SolveWorker:
                 if self._stopping.wait(pause):
                     raise Interrupted("worker stopping")
                 pause = min(pause * 2, 5.0)
-            if self.jobs.begin(pkey, try_no, MAX_STARTS, STARTED_TOO_OFTEN) != RUNNING:
+            # The same delivery tried again: not another start, so that a
+            # storage outage does not pass for lost workers.
+            if self.jobs.begin(pkey, try_no, MAX_STARTS, STARTED_TOO_OFTEN,
+                               new_start=False) != RUNNING:
                 return
 
     # -- lifetime ------------------------------------------------------------

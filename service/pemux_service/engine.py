@@ -19,8 +19,8 @@ import sqlite3
 import time
 
 from . import protocol, subset_route
-from .store import DONE, FAILED, QUEUED, RUNNING
-from .turns import FairGate
+from .store import DONE, FAILED, PROBLEM_LOST, QUEUED, RUNNING
+from .turns import FairGate, KeyLocks
 from .workers import SolveFailed, StorageFault, Worker, WorkerDied
 
 log = logging.getLogger("pemux_service")
@@ -137,8 +137,9 @@ class Dispatcher(abc.ABC):
         return True
 
     @abc.abstractmethod
-    async def dispatch(self, rid, pkey, key_id, total, count, now):
-        """Hands a new problem to the solvers and records the request."""
+    async def dispatch(self, rid, pkey, key_id, total, count, now, recorded):
+        """Hands a new problem to the solvers and records the request;
+        calls recorded() once it is recorded, before any wait for a solve."""
 
     @abc.abstractmethod
     def detail(self, counts) -> dict:
@@ -166,6 +167,7 @@ class Engine:
         self._held = 0  # polls held open now
         self._counts = {QUEUED: 0, RUNNING: 0, DONE: 0, FAILED: 0}
         self._io = concurrent.futures.ThreadPoolExecutor(8, thread_name_prefix="pemux-io")
+        self._admitting = KeyLocks()
 
     # -- lifetime ----------------------------------------------------------
 
@@ -251,18 +253,27 @@ class Engine:
         """data: what the blob store keeps of the problem (put_problem)."""
         rid = secrets.token_hex(16)
         now = time.time()
-        known = await self.call(self.jobs.problem, pkey)
-        if known is not None and known.state != FAILED:
-            # The same key sent this problem before: one solve serves both.
-            await self.call(self.jobs.accept, rid, pkey, key_id, total, count, QUEUED, now)
-            self.count("reused")
-            return rid
-        await self.dispatcher.check(total)
-        if await self.call(self.jobs.pending_for, key_id) >= self.limits.max_pending_per_key:
-            raise Refused(f"Too many queued jobs for this key (at most "
-                          f"{self.limits.max_pending_per_key}); poll or wait for them first")
-        await self.off_loop(self.blobs.put_problem, pkey, data)
-        await self.dispatcher.dispatch(rid, pkey, key_id, total, count, now)
+        # One key's submits are counted and recorded one at a time, so that
+        # several at once cannot all pass the queue limit; the wait for a
+        # solve that follows is outside it.
+        recorded = await self._admitting.acquire(key_id)
+        try:
+            known = await self.call(self.jobs.problem, pkey)
+            if known is not None and known.state != FAILED:
+                # The same key sent this problem before: one solve serves
+                # both, unless it expired or failed just now.
+                if await self.call(self.jobs.accept, rid, pkey, key_id, total, count, QUEUED,
+                                   now, None, None, True) is not None:
+                    self.count("reused")
+                    return rid
+            await self.dispatcher.check(total)
+            if await self.call(self.jobs.pending_for, key_id) >= self.limits.max_pending_per_key:
+                raise Refused(f"Too many queued jobs for this key (at most "
+                              f"{self.limits.max_pending_per_key}); poll or wait for them first")
+            await self.off_loop(self.blobs.put_problem, pkey, data)
+            await self.dispatcher.dispatch(rid, pkey, key_id, total, count, now, recorded)
+        finally:
+            recorded()
         self.storage_ok()
         return rid
 
@@ -319,11 +330,12 @@ class Engine:
             for pkey in keys:
                 self.blobs.remove(pkey)
         out = self.jobs.expire(now - self.limits.keep_s)
-        if inspect.isawaitable(out):
-            async def later():
-                remove(await out)
-            return later()
-        return remove(out)
+
+        async def later():
+            # Unlinking, on a shared file system above all, may block.
+            keys = await out if inspect.isawaitable(out) else out
+            await self.off_loop(remove, keys)
+        return later()
 
     async def _upkeep(self):
         period = max(1.0, min(60.0, self.limits.keep_s / 10))
@@ -457,7 +469,7 @@ class PoolDispatcher(Dispatcher):
                 if p.state == DONE:
                     jobs.requeue(pkey, died=False)
             else:
-                jobs.fail(pkey, "The problem's data was lost; submit it again", now)
+                jobs.fail(pkey, PROBLEM_LOST, now)
         # Files of a process killed mid-write, or of a submit that was never
         # answered, belong to no job.
         for name in blobs.keys():
@@ -491,7 +503,7 @@ class PoolDispatcher(Dispatcher):
 
     # -- dispatch ----------------------------------------------------------
 
-    async def dispatch(self, rid, pkey, key_id, total, count, now):
+    async def dispatch(self, rid, pkey, key_id, total, count, now, recorded):
         jobs = self.engine.jobs
         if total > self.engine.limits.inline_max_total:
             jobs.accept(rid, pkey, key_id, total, count, QUEUED, now)
@@ -500,6 +512,7 @@ class PoolDispatcher(Dispatcher):
         # Recorded running first, so that the key's unfinished problems
         # count it while it waits for the inline solver.
         jobs.accept(rid, pkey, key_id, total, count, RUNNING, now)
+        recorded()
         # A submit given up meanwhile leaves its solve to run to its end:
         # the solver and its outcome stay in step.
         await asyncio.shield(asyncio.ensure_future(
@@ -512,14 +525,35 @@ class PoolDispatcher(Dispatcher):
         try:
             outcome = await self._run(worker, pkey, total, count)
             if outcome.kind == "died" and not self.engine.stopping:
-                self._inline_workers.remove(worker)
-                worker = await asyncio.get_running_loop().run_in_executor(
-                    self._threads, self._new_worker)
-                self._inline_workers.append(worker)
+                # A dead process never serves again: its slot waits for
+                # the replacement.
+                worker = await self._respawn()
+                self._inline_workers = [worker]
         finally:
             self._inline.put(worker)
-        if self._settle(pkey, outcome):
+        try:
+            again = self._settle(pkey, outcome)
+        except self.engine.store_errors:
+            # Still running in the store: back to the queue once it can
+            # be written, for the pool to solve.
+            asyncio.ensure_future(self._requeue_when_possible(pkey, wake=True))
+            raise
+        if again:
             self._work.set()  # queued: the pool takes it from here
+
+    async def _respawn(self):
+        """A new solver process, tried until one starts: a machine short of
+        memory or processes gets time to recover."""
+        pause = STORAGE_RETRY_S[0]
+        while True:
+            try:
+                return await asyncio.get_running_loop().run_in_executor(
+                    self._threads, self._new_worker)
+            except OSError as e:
+                log.error("starting a solver process: %s; again in %.2gs",
+                          e.strerror or type(e).__name__, pause)
+                await asyncio.sleep(pause)
+                pause = min(pause * 2, STORAGE_RETRY_S[1])
 
     def _settle(self, pkey, outcome):
         """settle() that, while storage fails, keeps the outcome in the
@@ -558,7 +592,7 @@ class PoolDispatcher(Dispatcher):
         pause = STORAGE_RETRY_S[0]
         while not self.engine.stopping:
             try:
-                worker = await self._consume_one(slot, worker)
+                await self._consume_one(slot)
                 pause = STORAGE_RETRY_S[0]
             except asyncio.CancelledError:
                 raise
@@ -572,15 +606,20 @@ class PoolDispatcher(Dispatcher):
                 await asyncio.sleep(pause)
                 pause = min(pause * 2, STORAGE_RETRY_S[1])
 
-    async def _consume_one(self, slot, worker):
+    async def _consume_one(self, slot):
         job = self.engine.jobs.claim()
         if job is None:
             # The store took a write, and no solve is waiting to store one.
             self.engine.storage_ok()
             self._work.clear()
             await self._work.wait()
-            return worker
-        outcome = await self._run(worker, job.key, job.total, job.count)
+            return
+        outcome = await self._run(self._pool_workers[slot], job.key, job.total, job.count)
+        died = outcome.kind == "died" and not self.engine.stopping
+        if died:
+            # Replaced before anything else can fail: a dead process never
+            # takes another job.
+            self._pool_workers[slot] = await self._respawn()
         try:
             again = self._settle(job.key, outcome)
         except self.engine.store_errors:
@@ -588,10 +627,7 @@ class PoolDispatcher(Dispatcher):
             # in the store and goes back to the queue once it can.
             await self._requeue_when_possible(job.key)
             raise
-        if outcome.kind == "died" and not self.engine.stopping:
-            worker = await asyncio.get_running_loop().run_in_executor(
-                self._threads, self._new_worker)
-            self._pool_workers[slot] = worker
+        if died:
             # Whatever took the process down (memory pressure, a
             # neighbour) gets a moment to pass before the retry.
             await asyncio.sleep(self.retry_delay_s)
@@ -603,13 +639,14 @@ class PoolDispatcher(Dispatcher):
         if again:
             self._work.set()
         await self.engine.changed()
-        return worker
 
-    async def _requeue_when_possible(self, pkey):
+    async def _requeue_when_possible(self, pkey, wake=False):
         pause = STORAGE_RETRY_S[0]
         while not self.engine.stopping:
             try:
                 self.engine.jobs.requeue(pkey, died=False)
+                if wake:
+                    self._work.set()
                 return
             except self.engine.store_errors:
                 await asyncio.sleep(pause)

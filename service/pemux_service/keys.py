@@ -58,7 +58,12 @@ class KeyStore:
         """Accepts a key given from outside (a test stand-in's fixed key);
         returns its id."""
         self._load()
-        kid = secrets.token_hex(4)
+        # The id names the key's requests and problems: long enough never
+        # to come again, and never that of a key still here.
+        taken = {e["id"] for e in self._entries}
+        kid = secrets.token_hex(8)
+        while kid in taken:
+            kid = secrets.token_hex(8)
         self._entries.append({"id": kid, "sha256": _digest(key).hex(),
                               "label": label, "created": int(time.time())})
         self._save()

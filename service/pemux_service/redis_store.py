@@ -43,13 +43,15 @@ local function set_state(p, pkey, new)
 end
 """
 
-# ARGV: prefix, pkey, rid, key id, total, count, state, now, error, try
-# A failed problem starts afresh, unless the failure is of this very try.
+# ARGV: prefix, pkey, rid, key id, total, count, state, now, error, try, reuse
+# A failed problem starts afresh, unless the failure is of this very try;
+# with reuse, a missing or failed problem is left alone (nil).
 _ACCEPT = _LIB + """
 local pkey, rid, kid = ARGV[2], ARGV[3], ARGV[4]
 local total, count, state, now, err, try = ARGV[5], ARGV[6], ARGV[7], ARGV[8], ARGV[9], ARGV[10]
 local p = KEYS[1]
 local cur = redis.call('hget', p, 'state')
+if ARGV[11] == '1' and (not cur or cur == 'failed') then return false end
 local fresh = not cur
 if cur == 'failed' then
   local failed_try = tonumber(redis.call('hget', p, 'failed_try') or '0')
@@ -73,7 +75,7 @@ if s == 'queued' or s == 'running' then redis.call('sadd', prefix .. ':pend:' ..
 return s
 """
 
-# ARGV: prefix, pkey, try, max starts, error text when over
+# ARGV: prefix, pkey, try, max starts, error text when over, starts to add (0 or 1)
 # Returns the state the worker should act on: 'running' to solve, or the
 # state that makes this delivery moot.
 _BEGIN = _LIB + """
@@ -84,7 +86,7 @@ if cur == 'done' then return 'done' end
 if cur == 'failed' and tonumber(redis.call('hget', p, 'failed_try') or '0') >= try then
   return 'failed'
 end
-local starts = redis.call('hincrby', p, 'starts', 1)
+local starts = redis.call('hincrby', p, 'starts', tonumber(ARGV[6]))
 if starts > max_starts then
   redis.call('hset', p, 'error', ARGV[5], 'failed_try', try)
   set_state(p, pkey, 'failed')
@@ -323,10 +325,12 @@ class RedisJobStore(JobStore):
     def new_try(self, pkey):
         return then(self.r.hincrby(self._p(pkey), "tries", 1), int)
 
-    def accept(self, rid, pkey, key_id, total, count, state, now, error=None, try_no=None):
+    def accept(self, rid, pkey, key_id, total, count, state, now, error=None, try_no=None,
+               reuse=False):
         return then(self._accept(keys=[self._p(pkey)], args=[
             self.prefix, pkey, rid, key_id, total, count, state, repr(now), error or "",
-            "" if try_no is None else try_no]), bytes.decode)
+            "" if try_no is None else try_no, "1" if reuse else "0"]),
+            lambda got: None if got is None else got.decode())
 
     def request(self, rid, key_id):
         def found(fields):
@@ -364,9 +368,10 @@ class RedisJobStore(JobStore):
         return then(self._release(args=[self.prefix, share, repr(now), repr(resend_after)]),
                     pairs)
 
-    def begin(self, pkey, try_no, max_starts, over_text):
+    def begin(self, pkey, try_no, max_starts, over_text, new_start=True):
         return then(self._begin(keys=[self._p(pkey)], args=[
-            self.prefix, pkey, try_no, max_starts, over_text]), bytes.decode)
+            self.prefix, pkey, try_no, max_starts, over_text, 1 if new_start else 0]),
+            bytes.decode)
 
     def finish(self, pkey, now):
         return self._end(keys=[self._p(pkey)],

@@ -20,6 +20,7 @@ import tempfile
 from .private import FILE_MODE, private_dir, private_file
 
 QUEUED, RUNNING, DONE, FAILED = "queued", "running", "done", "failed"
+PROBLEM_LOST = "The problem's data was lost; submit it again"
 
 
 @dataclasses.dataclass
@@ -61,12 +62,15 @@ class JobStore(abc.ABC):
         itself alone."""
 
     @abc.abstractmethod
-    def accept(self, rid, pkey, key_id, total, count, state, now, error=None, try_no=None):
+    def accept(self, rid, pkey, key_id, total, count, state, now, error=None, try_no=None,
+               reuse=False):
         """Records a request for a problem; creates the problem in state
         unless it exists. A failed problem submitted again starts afresh
         in state, unless the failure is of try_no itself (a solver that
         failed before its submit was recorded); None stands for a try
-        after every failure. Returns the problem's state after the call."""
+        after every failure. Returns the problem's state after the call.
+        With reuse, only joins a problem that exists and has not failed,
+        and otherwise records nothing and returns None."""
 
     @abc.abstractmethod
     def request(self, rid, key_id) -> Problem | None:
@@ -85,11 +89,12 @@ class JobStore(abc.ABC):
         fewest running, the oldest of that key first."""
 
     @abc.abstractmethod
-    def begin(self, pkey, try_no, max_starts, over_text) -> str:
+    def begin(self, pkey, try_no, max_starts, over_text, new_start=True) -> str:
         """Marks a delivered problem running. Returns "running" when the
         solver should solve it, else the state that makes the delivery
         moot: done, or failed (by this try already, or started more than
-        max_starts times, with over_text as its error)."""
+        max_starts times, with over_text as its error). new_start False:
+        the same delivery tried again, not counted as a start."""
 
     @abc.abstractmethod
     def finish(self, pkey, now): ...
@@ -198,10 +203,13 @@ class SqliteJobStore(JobStore):
             return db.execute("SELECT tries FROM problems WHERE pkey=?", (pkey,)).fetchone()[0]
         return self._tx(go)
 
-    def accept(self, rid, pkey, key_id, total, count, state, now, error=None, try_no=None):
+    def accept(self, rid, pkey, key_id, total, count, state, now, error=None, try_no=None,
+               reuse=False):
         def go(db):
             row = db.execute("SELECT state, failed_try FROM problems WHERE pkey=?",
                              (pkey,)).fetchone()
+            if reuse and (row is None or row[0] in ("", FAILED)):
+                return None
             fresh = row is None or row[0] == ""
             if row is not None and row[0] == FAILED:
                 fresh = try_no is None or row[1] < try_no
@@ -255,7 +263,7 @@ class SqliteJobStore(JobStore):
         row = self._tx(go)
         return None if row is None else dataclasses.replace(self._row(row), state=RUNNING)
 
-    def begin(self, pkey, try_no, max_starts, over_text):
+    def begin(self, pkey, try_no, max_starts, over_text, new_start=True):
         def go(db):
             db.execute("INSERT INTO problems(pkey, state, total, count, created, used)"
                        " VALUES(?, '', 0, 0, 0, 0) ON CONFLICT(pkey) DO NOTHING", (pkey,))
@@ -266,12 +274,13 @@ class SqliteJobStore(JobStore):
                 return DONE
             if state == FAILED and failed_try >= try_no:
                 return FAILED
-            if starts + 1 > max_starts:
+            more = 1 if new_start else 0
+            if starts + more > max_starts:
                 db.execute("UPDATE problems SET state='failed', error=?, failed_try=?,"
-                           " starts=starts+1 WHERE pkey=?", (over_text, try_no, pkey))
+                           " starts=starts+? WHERE pkey=?", (over_text, try_no, more, pkey))
                 return FAILED
-            db.execute("UPDATE problems SET state='running', starts=starts+1 WHERE pkey=?",
-                       (pkey,))
+            db.execute("UPDATE problems SET state='running', starts=starts+? WHERE pkey=?",
+                       (more, pkey))
             return RUNNING
         return self._tx(go)
 
@@ -392,13 +401,6 @@ class FileBlobStore(BlobStore):
                 os.unlink(os.path.join(folder, name))
             except FileNotFoundError:
                 pass
-
-
-def read_problem(path):
-    values = array.array("Q")
-    with open(path, "rb") as f:
-        values.frombytes(f.read())
-    return values
 
 
 def write_atomic(path, data, mode=FILE_MODE):

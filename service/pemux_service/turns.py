@@ -1,6 +1,7 @@
 """Who goes next, so that one key's flood waits behind itself and not
 before another key: FairGate hands slots (idle solvers) to waiting keys in
-turn; KeyTurns paces each key's submits at the front door."""
+turn; KeyTurns paces each key's submits at the front door; KeyLocks lets
+one submit of a key at a time be counted and recorded."""
 
 import asyncio
 import collections
@@ -126,3 +127,35 @@ class KeyTurns:
                     fut.set_result(None)
             if not queue:
                 del self._waiting[k]
+
+
+class KeyLocks:
+    """One lock per key, kept only while someone holds or waits for it."""
+
+    def __init__(self):
+        self._locks = {}  # key -> [asyncio.Lock, holders and waiters]
+
+    async def acquire(self, key):
+        """Takes key's lock; returns its release, which may be called more
+        than once."""
+        entry = self._locks.setdefault(key, [asyncio.Lock(), 0])
+        entry[1] += 1
+        try:
+            await entry[0].acquire()
+        except BaseException:
+            self._drop(key, entry)
+            raise
+        released = False
+
+        def release():
+            nonlocal released
+            if not released:
+                released = True
+                entry[0].release()
+                self._drop(key, entry)
+        return release
+
+    def _drop(self, key, entry):
+        entry[1] -= 1
+        if not entry[1]:
+            del self._locks[key]

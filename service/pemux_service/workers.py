@@ -1,6 +1,7 @@
 """Solver processes: one solve at a time each, so that a solve that
 crashes, runs out of memory or hangs takes only its own process down."""
 
+import array
 import ctypes
 import multiprocessing
 import os
@@ -9,7 +10,7 @@ import signal
 import time
 
 from . import protocol, subset_route
-from .store import read_problem, write_atomic_pieces
+from .store import PROBLEM_LOST, write_atomic_pieces
 
 
 class WorkerDied(Exception):
@@ -57,13 +58,15 @@ def _worker_main(conn, memory_limit, gzip):
             return
         t0 = time.perf_counter()
         try:
+            data = _problem_bytes(problem_path)
             if kind == protocol.SUBSET:
-                with open(problem_path, "rb") as f:
-                    answer = subset_route.solve_blob(f.read(), pemux.subset_with_sum)
+                answer = subset_route.solve_blob(data, pemux.subset_with_sum)
+                del data
                 t1 = time.perf_counter()
                 size = write_atomic_pieces(result_path, (answer,))
             else:
-                values = read_problem(problem_path).tolist()
+                values = array.array("Q", data).tolist()
+                del data
                 bitset = pemux.complete_subset_sum_bytes(values)
                 del values
                 t1 = time.perf_counter()
@@ -73,6 +76,8 @@ def _worker_main(conn, memory_limit, gzip):
             reply = ("ok", t1 - t0, time.perf_counter() - t1, size)
         except MemoryError:
             reply = ("error", "Out of memory while solving")
+        except ProblemLost:
+            reply = ("error", PROBLEM_LOST)
         except OSError as e:
             # The text goes to logs and health only; never the path.
             reply = ("storage", e.strerror or type(e).__name__)
@@ -82,6 +87,21 @@ def _worker_main(conn, memory_limit, gzip):
             conn.send(reply)
         except (BrokenPipeError, OSError):
             return
+
+
+class ProblemLost(Exception):
+    """The problem's file is gone from a folder that is there: no wait for
+    storage brings it back."""
+
+
+def _problem_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        if os.path.isdir(os.path.dirname(path)):
+            raise ProblemLost() from None
+        raise  # the folder itself is away: storage
 
 
 def _stopped(pid):

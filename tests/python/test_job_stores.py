@@ -54,6 +54,8 @@ TRANSITIONS = [
      FAILED),
     ("failure after done", [("accept", 1), ("finish", 1), ("fail", 1)], DONE),
     ("too many starts", [("accept", 1)] + [("begin", 1)] * 6, FAILED),
+    ("one delivery tried again is one start", [("accept", 1), ("begin", 1)]
+     + [("again", 1)] * 6, RUNNING),
 ]
 ERRORS = {"own failure kept": "boom", "stale try after failure": "boom",
           "too many starts": "started too often"}
@@ -66,8 +68,8 @@ def test_transitions(jobs, steps, final, error):
     for n, (step, try_no) in enumerate(steps):
         if step == "accept":
             jobs.accept(f"r{n}", pkey, "kid", 10, 2, QUEUED, 1000.0 + n, try_no=try_no)
-        elif step == "begin":
-            jobs.begin(pkey, try_no, 5, "started too often")
+        elif step in ("begin", "again"):
+            jobs.begin(pkey, try_no, 5, "started too often", new_start=step == "begin")
         elif step == "finish":
             jobs.finish(pkey, 1000.0 + n)
         else:
@@ -75,6 +77,28 @@ def test_transitions(jobs, steps, final, error):
     p = jobs.problem(pkey)
     assert (p.state, p.error) == (final, error)
     assert jobs.counts() == {s: int(s == final) for s in STATES}
+
+
+@pytest.mark.parametrize("before,state", [
+    ([], None), (["accept"], QUEUED), (["accept", "finish"], DONE), (["accept", "fail"], None),
+    (["new_try"], None)])
+def test_a_reusing_accept_joins_only_a_live_problem(jobs, before, state):
+    pkey = key("r")
+    for step in before:
+        if step == "accept":
+            jobs.accept("r0", pkey, "kid", 10, 2, QUEUED, 1000.0)
+        elif step == "finish":
+            jobs.finish(pkey, 1001.0)
+        elif step == "fail":
+            jobs.fail(pkey, "boom", 1001.0)
+        else:
+            jobs.new_try(pkey)
+    counts = jobs.counts()
+    assert jobs.accept("r1", pkey, "kid", 10, 2, QUEUED, 1002.0, reuse=True) == state
+    # A refused join records nothing: no request, no problem made or revived.
+    assert (jobs.request("r1", "kid") is not None) == (state is not None)
+    if state is None:
+        assert jobs.counts() == counts
 
 
 def test_tries_are_numbered_per_problem(jobs):

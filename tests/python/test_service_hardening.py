@@ -72,6 +72,16 @@ def test_a_request_answers_only_the_key_that_made_it(start):
     assert s.result(rid) == local([3, 5])
 
 
+def test_a_new_key_never_takes_the_id_of_one_still_there(tmp_path, monkeypatch):
+    from pemux_service import keys
+    store = keys.KeyStore(str(tmp_path / "keys.json"))
+    first, _ = store.new()
+    drawn = iter([first, "b" * 16])
+    monkeypatch.setattr(keys.secrets, "token_hex", lambda n: next(drawn))
+    second, _ = store.new()
+    assert (len(first), second) == (16, "b" * 16)
+
+
 def test_a_held_poll_ends_when_its_key_is_revoked(start):
     s = queued_service(start, "--poll-wait", "60s")
     key, kid = new_key(s)
@@ -168,6 +178,48 @@ def test_a_result_that_cannot_be_stored_waits_for_storage(start):
     assert str(s.data) not in log + json.dumps(s.health())
 
 
+def test_a_problem_file_gone_fails_its_job_instead_of_waiting_for_storage(start):
+    s = queued_service(start, "--poll-wait", "1s")
+    solver = s.solvers()[0]["pid"]
+    os.kill(solver, signal.SIGSTOP)
+    values = problem(6, 20, 10_000)
+    rid = s.submit(values)
+    for name in os.listdir(s.data / "problems"):
+        os.unlink(s.data / "problems" / name)
+    os.kill(solver, signal.SIGCONT)
+    status, body = final_answer(s, rid)
+    assert (status, body) == (500, b'{"error":"The problem\'s data was lost; submit it again"}')
+    assert s.health()["status"] == "ok"
+    # Sent again, it is solved.
+    assert s.result(s.submit(values)) == local(values)
+
+
+def test_a_storage_outage_of_a_broker_worker_is_waited_out(tmp_path):
+    need_redis()
+    c = Cluster(tmp_path, fronts=1, workers=1)
+    try:
+        w = c.workers[0]
+        results = c.data / "results"
+        shutil.rmtree(results)
+        results.write_bytes(b"")  # every result write fails
+        values = problem(7, 20, 10_000)
+        rid = c.submit(c.fronts[0], values)
+        # More tries than a delivery may have starts, all of one delivery.
+        wait_until(lambda: w.err.read_text().count(": storage:") >= 7, "seven storage faults")
+        results.unlink()
+        results.mkdir()
+        assert c.result(c.fronts[0], rid) == local(values)
+    finally:
+        c.close()
+
+
+def final_answer(s, rid):
+    def answer():
+        status, body = s.poll(rid)
+        return None if body.startswith(protocol.NOT_READY_PREFIX) else (status, body)
+    return wait_until(answer, "a final answer")
+
+
 # -- the queue limit ------------------------------------------------------------------
 
 
@@ -180,6 +232,21 @@ def test_the_queue_limit_counts_problems_not_requests(start):
         assert s.submit(values)
     status, body = s.request("POST", protocol.SUBMIT_PATH, json.dumps(d))
     assert (status, bool(re.fullmatch(TOO_MANY, body))) == (422, True), body
+
+
+def test_submits_at_once_do_not_pass_the_queue_limit_together(start):
+    s = queued_service(start, "--max-queued-per-key", "3")
+    os.kill(s.solvers()[0]["pid"], signal.SIGSTOP)
+    answers = []
+
+    def submit(i):
+        answers.append(s.request("POST", protocol.SUBMIT_PATH, json.dumps([20_000 + i]))[0])
+    threads = [threading.Thread(target=submit, args=(i,)) for i in range(12)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert sorted(answers) == [200] * 3 + [422] * 9
 
 
 def test_problems_waiting_for_the_inline_solver_count(start):
