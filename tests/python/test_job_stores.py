@@ -83,7 +83,7 @@ def test_transitions(jobs, steps, final, error):
     ([], None), (["accept"], QUEUED), (["accept", "finish"], DONE), (["accept", "fail"], None),
     (["new_try"], None)])
 def test_a_reusing_accept_joins_only_a_live_problem(jobs, before, state):
-    pkey = key("r")
+    pkey = key("e")
     for step in before:
         if step == "accept":
             jobs.accept("r0", pkey, "kid", 10, 2, QUEUED, 1000.0)
