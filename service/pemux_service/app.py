@@ -28,6 +28,15 @@ def _json(body, status=200):
     return web.Response(body=body, status=status, content_type="application/json")
 
 
+def _open_result(path):
+    """(open file, None) of a large result, or (None, its bytes) of a small one."""
+    f = open(path, "rb")
+    if os.fstat(f.fileno()).st_size > SMALL_BODY:
+        return f, None
+    with f:
+        return None, f.read()
+
+
 class Front:
     def __init__(self, engine, keys, metrics, max_body, poll_wait_s):
         self.engine = engine
@@ -237,16 +246,15 @@ class Front:
         # Files are opened and read away from the loop: a shared file
         # system may be slow to answer.
         try:
-            f = await self.engine.off_loop(open, path, "rb")
+            f, small = await self.engine.off_loop(_open_result, path)
         except FileNotFoundError:
             return None  # expired just now
         request["outcome"] = "ready"
         ctype = "application/json" if kind == protocol.SUBSET else "application/octet-stream"
+        if small is not None:
+            return web.Response(body=small, content_type=ctype)
         with f:
             size = os.fstat(f.fileno()).st_size
-            if size <= SMALL_BODY:
-                return web.Response(body=await self.engine.off_loop(f.read),
-                                    content_type=ctype)
             resp = web.StreamResponse()
             resp.content_type = ctype
             resp.content_length = size
