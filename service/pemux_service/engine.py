@@ -165,7 +165,7 @@ class Engine:
         self._janitor = None
         self._write_fault = None  # text of the storage failure now, if any
         self._held = 0  # polls held open now
-        self._counts = {QUEUED: 0, RUNNING: 0, DONE: 0, FAILED: 0}
+        self._counts = {QUEUED: 0, RUNNING: 0}
         self._io = concurrent.futures.ThreadPoolExecutor(8, thread_name_prefix="pemux-io")
         self._admitting = KeyLocks()
 
@@ -322,8 +322,8 @@ class Engine:
     # -- upkeep ------------------------------------------------------------
 
     def expire(self, now=None):
-        """Removes what was last used --keep ago; returns an awaitable with
-        a store across the network."""
+        """Removes what was last used --keep ago; an awaitable: the records
+        go at once from a local store, the files off the loop."""
         now = time.time() if now is None else now
 
         def remove(keys):
@@ -351,11 +351,11 @@ class Engine:
             await asyncio.sleep(1.0)
 
     async def refresh(self):
-        """Reads the queue's counts for health and the gauges: every second,
-        and when an operator asks, never on a request's own path (counting
-        reads every problem)."""
+        """Reads the unfinished problems' counts for health and the gauges:
+        every second, and when an operator asks, never on a request's own
+        path."""
         try:
-            self._counts = await self.call(self.jobs.counts)
+            self._counts = await self.call(self.jobs.counts, (QUEUED, RUNNING))
         except self.store_errors:
             self._counts = None
         if self.metrics and self._counts:

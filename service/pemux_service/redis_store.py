@@ -395,8 +395,7 @@ class RedisJobStore(JobStore):
         return then(self._expire(args=[self.prefix, repr(cutoff)]),
                     lambda keys: [k.decode() for k in keys])
 
-    def counts(self):
-        states = (QUEUED, RUNNING, DONE, FAILED)
+    def counts(self, states=(QUEUED, RUNNING, DONE, FAILED)):
         return then(self._counts(args=[self.prefix, *states]),
                     lambda got: dict(zip(states, map(int, got), strict=True)))
 

@@ -136,6 +136,7 @@ def test_expiry_takes_finished_problems_unused_since_the_cutoff(jobs):
     assert jobs.expire(1500.0) == [key("c")]
     assert [jobs.request(r, "kid") is None for r in ("r0", "r1", "r2")] == [False, False, True]
     assert jobs.counts() == {QUEUED: 0, RUNNING: 1, DONE: 1, FAILED: 0}
+    assert jobs.counts((QUEUED, RUNNING)) == {QUEUED: 0, RUNNING: 1}
 
 
 def test_claim_shares_solvers_between_keys(jobs):

@@ -2,6 +2,7 @@
 module and a plain HTTPS client."""
 
 import array
+import asyncio
 import json
 import os
 import random
@@ -439,9 +440,9 @@ def test_results_expire_after_the_keep_time(tmp_path):
         blobs.put_problem(pkey, [1, 2])
         jobs.accept(f"r{i}", pkey, "k", 3, 2, state, now=1000.0)
     jobs.accept("r2", "c" * 64, "k", 3, 2, DONE, now=1000.0 + 3600)
-    engine.expire(now=1000.0 + 3600)
+    asyncio.run(engine.expire(now=1000.0 + 3600))
     assert [jobs.request(r, "k") is None for r in ("r0", "r1", "r2")] == [False, False, False]
-    engine.expire(now=1000.0 + 3601)
+    asyncio.run(engine.expire(now=1000.0 + 3601))
     assert [jobs.request(r, "k") is None for r in ("r0", "r1", "r2")] == [True, True, False]
     assert not blobs.has_problem("a" * 64)
     jobs.close()
