@@ -263,11 +263,16 @@ bool read_items(const Py_buffer &view, const int_format &f, sink &s)
 }
 
 /* 1 when read (or failed, with an exception), 0 when the buffer holds
- * Python objects and is better read by iterating. */
+ * Python objects, or refuses the view asked for, and is better read by
+ * iterating. */
 int read_buffer(PyObject *obj, sink &s, bool *ok)
 {
     held_buffer b;
     if (PyObject_GetBuffer(obj, &b.view, PyBUF_RECORDS_RO) != 0) {
+        if (PyErr_ExceptionMatches(PyExc_BufferError)) {
+            PyErr_Clear();
+            return 0;
+        }
         *ok = false;
         return 1;
     }

@@ -23,6 +23,7 @@ different machines never see half of one.
 
 import inspect
 import json
+import time
 
 import redis
 
@@ -113,12 +114,16 @@ set_state(p, pkey, state)
 return state
 """
 
-# ARGV: prefix, pkey, died (0/1)
+# ARGV: prefix, pkey, died (0/1), now
+# Counted as sent now: should its message be lost from here on (a worker
+# that stopped, a message given up after its retries), release() sends it
+# again once it has waited as long as any sent problem may.
 _REQUEUE = _LIB + """
 local p = KEYS[1]
 if not redis.call('hget', p, 'state') then return 0 end
 local deaths = redis.call('hincrby', p, 'deaths', tonumber(ARGV[3]))
 set_state(p, ARGV[2], 'queued')
+redis.call('zadd', prefix .. ':sent', ARGV[4], ARGV[2])
 return deaths
 """
 
@@ -224,8 +229,8 @@ for _, kid in ipairs(redis.call('smembers', prefix .. ':heldkeys')) do
 end
 for _, pk in ipairs(redis.call('zrangebyscore', prefix .. ':sent', '-inf', now - resend_after)) do
   local p = prefix .. ':p:' .. pk
-  local s, starts = redis.call('hget', p, 'state'), tonumber(redis.call('hget', p, 'starts') or '0')
-  if s == 'queued' and starts == 0 then
+  local s = redis.call('hget', p, 'state')
+  if s == 'queued' then
     redis.call('zadd', prefix .. ':sent', now, pk)
     table.insert(out, pk)
     table.insert(out, redis.call('hget', p, 'tries') or '1')
@@ -381,9 +386,10 @@ class RedisJobStore(JobStore):
         return self._end(keys=[self._p(pkey)], args=[
             self.prefix, pkey, FAILED, repr(now), error, "" if try_no is None else try_no])
 
-    def requeue(self, pkey, died):
+    def requeue(self, pkey, died, now=None):
         return then(self._requeue(keys=[self._p(pkey)], args=[
-            self.prefix, pkey, 1 if died else 0]), int)
+            self.prefix, pkey, 1 if died else 0, repr(time.time() if now is None else now)]),
+            int)
 
     def recover(self):
         # A lost worker's problems come back through the broker; nothing

@@ -104,9 +104,9 @@ class JobStore(abc.ABC):
         """Fails a problem (for try_no, when given); a done one stays done."""
 
     @abc.abstractmethod
-    def requeue(self, pkey, died) -> int:
+    def requeue(self, pkey, died, now=None) -> int:
         """Back to the queue; counts a solver death when died. Returns the
-        deaths so far."""
+        deaths so far. now: the time, where a store keeps it."""
 
     @abc.abstractmethod
     def recover(self) -> list[str]:
@@ -296,7 +296,7 @@ class SqliteJobStore(JobStore):
             "WHERE pkey=? AND state NOT IN ('done', '')",
             (error, now, try_no or 0, pkey))
 
-    def requeue(self, pkey, died):
+    def requeue(self, pkey, died, now=None):
         self._db.execute(
             "UPDATE problems SET state='queued', deaths=deaths+? WHERE pkey=? AND state!=''",
             (1 if died else 0, pkey))

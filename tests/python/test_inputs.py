@@ -4,6 +4,7 @@ reachable_sums against the big-int answer."""
 
 import array
 import collections
+import sys
 import threading
 
 import pytest
@@ -130,6 +131,20 @@ def test_a_non_iterable_is_named_with_the_call(local):
             getattr(pemux, name)(object())
     with pytest.raises(TypeError, match=r"^complete_subset_sum_async\(\) takes"):
         pemux.complete_subset_sum_async(object(), print)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="a buffer of Python's own needs 3.12")
+def test_a_buffer_that_refuses_the_view_is_read_by_iterating(local):
+    class Refusing:
+        def __buffer__(self, flags):
+            raise BufferError("no such view")
+
+        def __iter__(self):
+            return iter([3, 5])
+
+    assert pemux.complete_subset_sum_bytes(Refusing()) == oracle([3, 5]).to_bytes(8, "little")
+    with pytest.raises(TypeError, match=r"^complete_subset_sum\(\) takes"):
+        pemux.complete_subset_sum(type("NoIter", (), {"__buffer__": Refusing.__buffer__})())
 
 
 def test_a_generator_that_raises_passes_its_error_on(local):

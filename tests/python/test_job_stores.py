@@ -193,6 +193,21 @@ def test_the_broker_queue_is_shared_by_key(redis_jobs):
     assert jobs.release(1, 2003.0 + 600.0, 600.0) == [(key("b"), 1)]
 
 
+def test_a_problem_back_in_the_queue_after_its_start_is_sent_again(redis_jobs):
+    jobs = redis_jobs
+    jobs.new_try(key("a"))
+    jobs.hold(key("a"), "alice", 1000.0)
+    jobs.accept("r0", key("a"), "alice", 10, 2, QUEUED, 1000.0, try_no=1)
+    assert jobs.release(1, 1000.0, 600.0) == [(key("a"), 1)]
+    jobs.begin(key("a"), 1, 5, "")
+    assert jobs.release(1, 1700.0, 600.0) == []  # running: its worker has it
+    # Back in the queue, and its message lost: sent again, once it has
+    # waited as long as any sent problem.
+    jobs.requeue(key("a"), died=False, now=1800.0)
+    assert jobs.release(1, 2300.0, 600.0) == []
+    assert jobs.release(1, 2401.0, 600.0) == [(key("a"), 1)]
+
+
 class Blocking:
     """A store on the asyncio client, its calls run to their end, so that
     the same cases hold it to the same contract."""
