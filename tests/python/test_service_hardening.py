@@ -57,6 +57,15 @@ def queued_service(start, *args):
     return start("--workers", "1", "--inline-max-total", "-1", "--retry-delay", "0s", *args)
 
 
+def stopped_queue(start, *args):
+    """queued_service() whose solver is stopped (SIGSTOP), and the solver's
+    pid: what is submitted waits in the queue."""
+    s = queued_service(start, *args)
+    solver = s.solvers()[0]["pid"]
+    os.kill(solver, signal.SIGSTOP)
+    return s, solver
+
+
 def busy(s):
     return s.solvers()[0]["busy"]
 
@@ -117,9 +126,7 @@ def test_stored_results_are_reused_for_the_same_key_only(start):
 
 
 def test_a_stopped_pool_solver_is_killed_and_the_job_retried(start):
-    s = queued_service(start, "--solve-timeout", "2s")
-    solver = s.solvers()[0]["pid"]
-    os.kill(solver, signal.SIGSTOP)
+    s, solver = stopped_queue(start, "--solve-timeout", "2s")
     values = problem(3, 20, 10_000)
     rid = s.submit(values)
     h = wait_until(lambda: (lambda h: h if h["stuck"] else None)(s.health()), "a stuck solver")
@@ -179,9 +186,7 @@ def test_a_result_that_cannot_be_stored_waits_for_storage(start):
 
 
 def test_a_problem_file_gone_fails_its_job_instead_of_waiting_for_storage(start):
-    s = queued_service(start, "--poll-wait", "1s")
-    solver = s.solvers()[0]["pid"]
-    os.kill(solver, signal.SIGSTOP)
+    s, solver = stopped_queue(start, "--poll-wait", "1s")
     values = problem(6, 20, 10_000)
     rid = s.submit(values)
     for name in os.listdir(s.data / "problems"):
