@@ -71,11 +71,12 @@ class subset_enumerator {
 
     /* ok with *out set; too_big, before any table is made, when the tables
      * would pass `budget` bytes (message in err_buf); failed when memory
-     * ran out or the magnitudes pass 2**64 - 1 (message in err_buf). The
-     * values are copied. */
+     * ran out, the magnitudes pass 2**64 - 1 or watch cancelled the making
+     * of the tables (message in err_buf). The values are copied. */
     static made create(const uint64_t *values, const uint8_t *negative,
                        size_t count, wide_int total, uint64_t budget,
-                       std::unique_ptr<subset_enumerator> *out, char *err_buf);
+                       std::unique_ptr<subset_enumerator> *out, char *err_buf,
+                       const pemu_watch_t *watch = nullptr);
 
     /* The next subset into indices (ascending); false once all were given. */
     bool next(std::vector<size_t> &indices);
@@ -88,7 +89,7 @@ class subset_enumerator {
 
   private:
     subset_enumerator() = default;
-    void build();
+    bool build(const pemu_watch_t *watch);
     bool member(size_t level, uint64_t r) const;
     template <class F>
     void each_member(size_t level, uint64_t a, uint64_t b, F f) const;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <new>
 #include <utility>
@@ -124,7 +125,7 @@ uint64_t max_memory_budget(void)
 subset_enumerator::made subset_enumerator::create(
     const uint64_t *values, const uint8_t *negative, size_t count,
     wide_int total, uint64_t budget, std::unique_ptr<subset_enumerator> *out,
-    char *err_buf)
+    char *err_buf, const pemu_watch_t *watch)
 {
     uint64_t all = 0, neg = 0, t = 0;
     if (!sums_of(values, negative, count, &all, &neg)) {
@@ -172,7 +173,10 @@ subset_enumerator::made subset_enumerator::create(
             fail("[Local failure] out of memory for the enumeration tables", err_buf);
             return made::failed;
         }
-        e->build();
+        if (!e->build(watch)) {
+            fail("[Local failure] cancelled", err_buf);
+            return made::failed;
+        }
     } catch (const std::bad_alloc &) {
         fail("[Local failure] out of memory for the enumeration", err_buf);
         return made::failed;
@@ -209,13 +213,23 @@ void subset_enumerator::each_member(size_t level, uint64_t a, uint64_t b, F f) c
 }
 
 /* Levels n - 1 down to 1, each from the one after it: remainder r is made
- * from k on when the values after k make r, or r - v with v taken. */
-void subset_enumerator::build()
+ * from k on when the values after k make r, or r - v with v taken. Large
+ * tables take a while: cancel is asked between levels, at once and then
+ * every 20 ms. false when it said stop. */
+bool subset_enumerator::build(const pemu_watch_t *watch)
 {
+    using clock = std::chrono::steady_clock;
+    const bool watched = watch != nullptr && watch->cancel != nullptr;
+    clock::time_point asked = clock::now() - std::chrono::milliseconds(20); /* at once */
     const size_t n = n_;
     uint64_t *tab = words_.get();
     tab[offset_[n]] = 1; /* level n: only the empty rest, remainder 0 */
     for (size_t k = n; k-- > 1;) {
+        if (watched && clock::now() - asked >= std::chrono::milliseconds(20)) {
+            asked = clock::now();
+            if (watch->cancel(watch->cancel_user) != 0)
+                return false;
+        }
         if (mag_[k] == 0)
             continue; /* shares level k + 1 */
         const uint64_t lo = lo_[k], hi = hi_[k], v = mag_[k];
@@ -254,6 +268,7 @@ void subset_enumerator::build()
                     cur[(r - lo) >> 6] |= uint64_t(1) << ((r - lo) & 63);
         }
     }
+    return true;
 }
 
 bool subset_enumerator::member(size_t level, uint64_t r) const

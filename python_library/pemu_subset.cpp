@@ -184,8 +184,10 @@ const char pemu_subsets_with_sum_doc[] =
     "total plus the negatives' magnitudes, at most about\n"
     "n * (min(t, S - t) + 1) / 8 bytes. A problem whose tables would pass\n"
     "PEMU_MAX_MEMORY (bytes; default half the machine's memory) raises\n"
-    "MemoryError before any of them is made. Between two answers the walk\n"
-    "takes O(n) steps: no branch that cannot reach the total is explored.";
+    "MemoryError before any of them is made. The interpreter lock is released\n"
+    "while they are made, and Ctrl-C on the main thread ends that with\n"
+    "KeyboardInterrupt. Between two answers the walk takes O(n) steps: no\n"
+    "branch that cannot reach the total is explored.";
 
 extern "C" PyObject *webinterface_subset_with_sum(PyObject *self,
                                                   PyObject *args,
@@ -285,10 +287,15 @@ extern "C" PyObject *webinterface_subsets_with_sum(PyObject *self,
     char err_buf[PEMU_ERR_BUF_SIZE] = {0};
     pemu::subset_enumerator::made made;
     const uint64_t budget = pemu::max_memory_budget();
+    /* Large tables take a while to make: Ctrl-C ends that too. */
+    pemu_py::caller_watch w = {NULL, false};
+    const pemu_watch_t watch = pemu_py::library_watch(&w);
     Py_BEGIN_ALLOW_THREADS
     made = pemu::subset_enumerator::create(mag.data(), neg.data(), mag.size(),
-                                           total, budget, &walk, err_buf);
+                                           total, budget, &walk, err_buf, &watch);
     Py_END_ALLOW_THREADS
+    if (w.raised)
+        return NULL; /* the signal handler's exception */
     if (made != pemu::subset_enumerator::made::ok)
         return raise_failure(err_buf, made == pemu::subset_enumerator::made::too_big);
 

@@ -128,6 +128,8 @@ def subsets_with_sum(
     total plus the negatives' magnitudes, at most about
     n * (min(t, S - t) + 1) / 8 bytes. A problem whose tables would pass
     PEMU_MAX_MEMORY (bytes; default half the machine's memory) raises
-    MemoryError before any of them is made. Between two answers the walk
-    takes O(n) steps: no branch that cannot reach the total is explored.
+    MemoryError before any of them is made. The interpreter lock is released
+    while they are made, and Ctrl-C on the main thread ends that with
+    KeyboardInterrupt. Between two answers the walk takes O(n) steps: no
+    branch that cannot reach the total is explored.
     """

@@ -354,6 +354,34 @@ TEST(SubsetEnumerator, LargeUnreachableTotalEndsAtOnce)
     EXPECT_EQ(some, (std::vector<Indices>{Indices{}}));
 }
 
+TEST(SubsetEnumerator, CancelStopsTheMakingOfTheTables)
+{
+    std::mt19937_64 rng(4);
+    const Problem p(random_values(rng, 300, 1, 5000));
+    WatchLog log;
+    pemu_watch_t watch{};
+    watch.cancel = [](void *u) {
+        auto *l = static_cast<WatchLog *>(u);
+        return int(l->stop_after >= 0 && ++l->asked > l->stop_after);
+    };
+    watch.cancel_user = &log;
+    std::unique_ptr<pemu::subset_enumerator> e;
+    char err[PEMU_ERR_BUF_SIZE] = {0};
+    log.stop_after = 0; // asked at once
+    EXPECT_EQ(pemu::subset_enumerator::create(p.mag.data(), p.neg.data(), p.mag.size(),
+                                              300000, UINT64_MAX, &e, err, &watch),
+              pemu::subset_enumerator::made::failed);
+    EXPECT_EQ(e, nullptr);
+    EXPECT_STREQ(err, "[Local failure] cancelled");
+    log = WatchLog{};
+    ASSERT_EQ(pemu::subset_enumerator::create(p.mag.data(), p.neg.data(), p.mag.size(),
+                                              300000, UINT64_MAX, &e, err, &watch),
+              pemu::subset_enumerator::made::ok);
+    Indices idx;
+    ASSERT_TRUE(e->next(idx));
+    EXPECT_TRUE(p.sum_of(idx) == 300000);
+}
+
 TEST(SubsetEnumerator, RefusesTablesOverTheBudgetBeforeAnyWork)
 {
     std::mt19937_64 rng(9);
