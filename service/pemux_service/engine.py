@@ -438,6 +438,7 @@ class PoolDispatcher(Dispatcher):
         self._inline_workers = []
         self._busy = {}  # pid -> problem key
         self._pool_workers = {}  # consumer slot -> its current worker
+        self._background = set()  # tasks of their own, such as a requeue
         self._storage_pause = STORAGE_RETRY_S[0]
         self.engine = None
 
@@ -536,7 +537,9 @@ class PoolDispatcher(Dispatcher):
         except self.engine.store_errors:
             # Still running in the store: back to the queue once it can
             # be written, for the pool to solve.
-            asyncio.ensure_future(self._requeue_when_possible(pkey, wake=True))
+            task = asyncio.ensure_future(self._requeue_when_possible(pkey, wake=True))
+            self._background.add(task)  # kept until done: the loop holds tasks weakly
+            task.add_done_callback(self._background.discard)
             raise
         if again:
             self._work.set()  # queued: the pool takes it from here
