@@ -245,14 +245,10 @@ struct WatchLog {
     int asked = 0, stop_after = -1;
 };
 
-TEST(SubsetWithSum, ProgressGrowsToOneAndCancelStops)
+/* A watch that records progress in log and says stop once asked more than
+ * log.stop_after times (never while it is negative). */
+pemu_watch_t logging_watch(WatchLog &log)
 {
-    std::mt19937_64 rng(3);
-    const Problem p(random_values(rng, 1000, 1, 5000));
-    uint64_t all = 0;
-    for (uint64_t m : p.mag)
-        all += m;
-    WatchLog log;
     pemu_watch_t watch{};
     watch.cancel = [](void *u) {
         auto *l = static_cast<WatchLog *>(u);
@@ -261,6 +257,18 @@ TEST(SubsetWithSum, ProgressGrowsToOneAndCancelStops)
     watch.cancel_user = &log;
     watch.progress = [](double f, void *u) { static_cast<WatchLog *>(u)->fractions.push_back(f); };
     watch.progress_user = &log;
+    return watch;
+}
+
+TEST(SubsetWithSum, ProgressGrowsToOneAndCancelStops)
+{
+    std::mt19937_64 rng(3);
+    const Problem p(random_values(rng, 1000, 1, 5000));
+    uint64_t all = 0;
+    for (uint64_t m : p.mag)
+        all += m;
+    WatchLog log;
+    const pemu_watch_t watch = logging_watch(log);
     Indices idx;
     bool found = false;
     ASSERT_EQ(pemu::subset_with_sum(p.mag.data(), nullptr, p.mag.size(), all / 3, idx,
@@ -359,12 +367,7 @@ TEST(SubsetEnumerator, CancelStopsTheMakingOfTheTables)
     std::mt19937_64 rng(4);
     const Problem p(random_values(rng, 300, 1, 5000));
     WatchLog log;
-    pemu_watch_t watch{};
-    watch.cancel = [](void *u) {
-        auto *l = static_cast<WatchLog *>(u);
-        return int(l->stop_after >= 0 && ++l->asked > l->stop_after);
-    };
-    watch.cancel_user = &log;
+    const pemu_watch_t watch = logging_watch(log);
     std::unique_ptr<pemu::subset_enumerator> e;
     char err[PEMU_ERR_BUF_SIZE] = {0};
     log.stop_after = 0; // asked at once
