@@ -200,11 +200,8 @@ extern "C" PyObject *webinterface_subset_with_sum(PyObject *self,
                                      (char **)keywords, &values_obj, &total_obj,
                                      &progress))
         return NULL;
-    if (progress != Py_None && !PyCallable_Check(progress)) {
-        PyErr_Format(PyExc_TypeError, "progress must be callable, not %.100s",
-                     Py_TYPE(progress)->tp_name);
+    if (!pemu_py::progress_acceptable(progress))
         return NULL;
-    }
     std::vector<uint64_t> mag;
     std::vector<uint8_t> neg;
     wide_int total = 0;

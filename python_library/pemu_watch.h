@@ -54,6 +54,17 @@ inline void tell_progress(double fraction, void *user)
     PyGILState_Release(gstate);
 }
 
+/* Whether value may be a progress callable (None too); false with a
+ * TypeError set. */
+inline bool progress_acceptable(PyObject *value)
+{
+    if (value == Py_None || PyCallable_Check(value))
+        return true;
+    PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %.100s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+}
+
 /* The library's watch over w: cancel always, progress where one is given. */
 inline pemu_watch_t library_watch(caller_watch *w)
 {

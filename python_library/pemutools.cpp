@@ -338,15 +338,9 @@ static bool progress_keyword(PyObject *kwargs, PyObject **progress)
                          key);
             return false;
         }
-        if (value == Py_None)
-            continue;
-        if (!PyCallable_Check(value)) {
-            PyErr_Format(PyExc_TypeError,
-                         "progress must be callable or None, not %.100s",
-                         Py_TYPE(value)->tp_name);
+        if (!pemu_py::progress_acceptable(value))
             return false;
-        }
-        *progress = value;
+        *progress = value != Py_None ? value : NULL;
     }
     return true;
 }

@@ -273,10 +273,6 @@ class SolveWorker:
         self._worker = None
         self.metrics = None  # Metrics(front=False) when --metrics-port serves them
 
-    def _solved(self, outcome, *times):
-        if self.metrics is not None:
-            self.metrics.solved(outcome, *times)
-
     # -- the actor ---------------------------------------------------------
 
     def _solver(self):
@@ -339,8 +335,8 @@ class SolveWorker:
             if outcome.kind == "died" and self._stopping.is_set():
                 self.jobs.requeue(pkey, died=False)
                 raise Interrupted("worker stopping")
-            self._solved(outcome.kind, *((outcome.solve_s, outcome.pack_s)
-                                         if outcome.kind == "ok" else ()))
+            if self.metrics is not None:
+                self.metrics.attempted(outcome)
             if outcome.kind == "ok":
                 log.info("solved %s in %.3fs (+%.3fs to store %d bytes)",
                          pkey[:12], outcome.solve_s, outcome.pack_s, outcome.size)

@@ -58,7 +58,7 @@ def broker_url(args):
                 url = f.read().strip()
         except (OSError, UnicodeDecodeError) as e:
             raise SystemExit(f"pemux-service: --broker-file: {e}") from None
-        if st.st_mode & (stat.S_IRWXO):
+        if st.st_mode & (stat.S_IRWXG | stat.S_IRWXO):
             raise SystemExit(f"pemux-service: {args.broker_file} is open to other users; "
                              "chmod 600 it first")
         if not url:

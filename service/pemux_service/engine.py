@@ -408,13 +408,11 @@ class Engine:
 
     def count(self, outcome):
         if self.metrics:
-            self.metrics.solves_total.labels(outcome).inc()
+            self.metrics.solved(outcome)
 
     def observe(self, outcome):
-        self.count(outcome.kind if outcome.kind != "storage" else "failed")
-        if self.metrics and outcome.kind == "ok":
-            self.metrics.solve_seconds.observe(outcome.solve_s)
-            self.metrics.pack_seconds.observe(outcome.pack_s)
+        if self.metrics:
+            self.metrics.attempted(outcome)
 
 
 class PoolDispatcher(Dispatcher):

@@ -1,10 +1,6 @@
 """The service's Prometheus metrics, in a registry of its own."""
 
-import logging
-
 import prometheus_client as prom
-
-log = logging.getLogger("pemux_service")
 
 SECONDS = (.001, .005, .01, .05, .1, .25, .5, 1, 2.5, 5, 10, 30, 60, 300)
 
@@ -39,6 +35,14 @@ class Metrics:
             "pemux_running_solves", "Problems being solved from the queue", registry=r)
         self.bytes_out = prom.Counter(
             "pemux_response_bytes", "Body bytes sent", ["route"], registry=r)
+
+    def attempted(self, outcome):
+        """One solve attempt (an engine.Outcome); a storage fault counts as
+        failed."""
+        if outcome.kind == "ok":
+            self.solved("ok", outcome.solve_s, outcome.pack_s)
+        else:
+            self.solved("failed" if outcome.kind == "storage" else outcome.kind)
 
     def solved(self, outcome, solve_s=None, pack_s=None):
         self.solves_total.labels(outcome).inc()

@@ -254,14 +254,15 @@ def test_broker_password_from_environment_and_file_never_argv(tmp_path, guarded_
         front.stop()
 
 
-@pytest.mark.parametrize("how", ["argv", "open-file", "both"])
+@pytest.mark.parametrize("how", ["argv", "open-file", "group-file", "both"])
 def test_broker_password_refused_where_others_read_it(tmp_path, guarded_redis, how):
     data = tmp_path / "d"
     secret_file = tmp_path / "url"
     secret_file.write_text(guarded_redis)
-    secret_file.chmod(0o644 if how == "open-file" else 0o600)
+    secret_file.chmod({"open-file": 0o644, "group-file": 0o640}.get(how, 0o600))
     argv = {"argv": ["--broker", guarded_redis],
             "open-file": ["--broker-file", str(secret_file)],
+            "group-file": ["--broker-file", str(secret_file)],
             "both": ["--broker", guarded_redis.replace(f":{PASSWORD}@", ""),
                      "--broker-file", str(secret_file)]}[how]
     for cmd in (["--data", str(data), "--port", "0"], ["worker", "--data", str(data)]):
